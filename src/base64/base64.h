@@ -1,0 +1,28 @@
+// Base-64 as RFC 4648 section 4 defines it (alphabet A-Z a-z 0-9 + /, pad '='), in the two
+// directions S-expressions need: the encoder writes the body of a basic transport form, the
+// decoder reads the body of a transport form or of a |...| octet string. The codec knows nothing
+// of S-expressions.
+//
+// The encoder always pads and never breaks lines. The decoder skips whitespace (HT, LF, VT, FF,
+// CR, SP) anywhere, accepts a final group with or without its pads, and refuses anything else at
+// the offset of the offending octet, counted from the start of the text it was given.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "buffer.h"
+#include "result.h"
+
+namespace tarnel {
+
+/// The length of the encoding of `n` octets: 4 * ceil(n / 3).
+constexpr std::uint64_t base64_encoded_size(std::uint64_t n) noexcept { return (n + 2) / 3 * 4; }
+
+/// Appends the padded encoding of `octets` to `out`.
+void base64_encode(std::span<const std::uint8_t> octets, Buffer& out);
+
+/// The decoded octets of `text`, or the offset in `text` at which it is refused.
+Result<Buffer, std::uint64_t> base64_decode(std::span<const std::uint8_t> text);
+
+}  // namespace tarnel

@@ -1,0 +1,115 @@
+#include "encode/canonical/canonical.h"
+
+#include <cassert>
+#include <cstring>
+#include <new>
+#include <vector>
+
+namespace tarnel {
+namespace {
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
+  return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+}
+
+std::uint64_t digit_count(std::uint64_t n) noexcept {
+  std::uint64_t digits = 1;
+  while (n >= 10) {
+    n /= 10;
+    ++digits;
+  }
+  return digits;
+}
+
+std::uint64_t octet_string_size(std::size_t length) noexcept {
+  return saturating_add(digit_count(length) + 1, length);
+}
+
+// Writes `length` in decimal followed by a colon and the octets; returns the end.
+std::uint8_t* put_octet_string(std::uint8_t* out, const Octets& octets) noexcept {
+  std::uint64_t n = octets.size();
+  char digits[20];
+  std::size_t count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + n % 10);
+    n /= 10;
+  } while (n != 0);
+  while (count != 0) *out++ = static_cast<std::uint8_t>(digits[--count]);
+  *out++ = ':';
+  if (!octets.empty()) std::memcpy(out, octets.data(), octets.size());
+  return out + octets.size();
+}
+
+// One entry of the writing stack: a value still to write, or (null) a pending ')'.
+using Pending = const Value*;
+
+}  // namespace
+
+std::uint64_t canonical_size(const Value& value) {
+  std::uint64_t total = 0;
+  std::vector<const Value*> stack;
+  stack.push_back(&value);
+  while (!stack.empty()) {
+    const Value* v = stack.back();
+    stack.pop_back();
+    if (v->is_atom()) {
+      total = saturating_add(total, octet_string_size(v->data().size()));
+      if (const Octets* hint = v->hint()) {
+        total = saturating_add(total, saturating_add(octet_string_size(hint->size()), 2));
+      }
+      continue;
+    }
+    total = saturating_add(total, 2);
+    for (const Value& element : v->elements()) {
+      if (element.is_atom()) {
+        total = saturating_add(total, octet_string_size(element.data().size()));
+        if (const Octets* hint = element.hint()) {
+          total = saturating_add(total, saturating_add(octet_string_size(hint->size()), 2));
+        }
+      } else {
+        stack.push_back(&element);
+      }
+    }
+  }
+  return total;
+}
+
+void encode_canonical_into(const Value& value, std::uint8_t* out) {
+  std::vector<Pending> stack;
+  stack.push_back(&value);
+  while (!stack.empty()) {
+    Pending v = stack.back();
+    if (v == nullptr) {
+      stack.pop_back();
+      *out++ = ')';
+      continue;
+    }
+    if (v->is_atom()) {
+      stack.pop_back();
+      if (const Octets* hint = v->hint()) {
+        *out++ = '[';
+        out = put_octet_string(out, *hint);
+        *out++ = ']';
+      }
+      out = put_octet_string(out, v->data());
+      continue;
+    }
+    *out++ = '(';
+    stack.back() = nullptr;
+    const Value::List& elements = v->elements();
+    for (std::size_t i = elements.size(); i != 0; --i) stack.push_back(&elements[i - 1]);
+  }
+}
+
+Buffer encode_canonical(const Value& value) {
+  std::uint64_t size = canonical_size(value);
+  // No value held in memory reaches 2^63 octets of output; treat it as exhausted memory.
+  if (size >= (std::uint64_t{1} << 63) || size > SIZE_MAX) throw std::bad_alloc();
+  Buffer out;
+  out.reserve(static_cast<std::size_t>(size));
+  std::uint8_t* start = out.extend(static_cast<std::size_t>(size));
+  encode_canonical_into(value, start);
+  return out;
+}
+
+}  // namespace tarnel

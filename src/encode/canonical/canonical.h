@@ -1,0 +1,25 @@
+// The canonical representation of §6.2: every octet string as a decimal length, a colon and the
+// octets; display hints in brackets; lists in parentheses; no whitespace. Each S-expression has
+// exactly one canonical form, which is what gets hashed and signed.
+//
+// The writer cannot fail. It measures the output with a separate counting pass and reserves it
+// once; both passes walk the tree with a heap stack, never by recursion.
+#pragma once
+
+#include <cstdint>
+
+#include "buffer.h"
+#include "value.h"
+
+namespace tarnel {
+
+/// The exact length of the canonical form of `value`, saturating at 2^64-1.
+std::uint64_t canonical_size(const Value& value);
+
+/// Writes exactly `canonical_size(value)` octets to `out`, which must have room for them.
+void encode_canonical_into(const Value& value, std::uint8_t* out);
+
+/// The canonical form of `value`, in a buffer reserved once at its exact size.
+Buffer encode_canonical(const Value& value);
+
+}  // namespace tarnel

@@ -1,0 +1,151 @@
+// The in-memory S-expression: an atom (data octets and an optional display hint) or a list of
+// values. A value owns its whole subtree exclusively; values are moved, never shared or copied.
+// An absent hint and a present, empty hint are different states, kept apart everywhere.
+//
+// Octet strings of up to `Octets::inline_capacity` octets live inside the value itself, so that
+// reading many short atoms costs no allocation per atom; longer ones take one exact-size block.
+// Nothing here recurses over the depth of a tree: destroying a value of any depth uses a fixed
+// amount of call stack and allocates nothing (see ~Value).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "buffer.h"
+
+namespace tarnel {
+
+/// An owned octet string of exact length, stored inline when short.
+class Octets {
+ public:
+  static constexpr std::size_t inline_capacity = 16;
+
+  Octets() noexcept { inline_[0] = 0; }
+
+  /// Copies `octets`.
+  explicit Octets(std::span<const std::uint8_t> octets);
+
+  explicit Octets(std::string_view text)
+      : Octets(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())) {}
+
+  /// Takes over the buffer's storage, trimmed to its length (or copied inline when short).
+  explicit Octets(Buffer&& buffer);
+
+  Octets(Octets&& other) noexcept : size_(other.size_) {
+    std::memcpy(inline_, other.inline_, sizeof inline_);
+    other.size_ = 0;
+  }
+
+  Octets& operator=(Octets&& other) noexcept {
+    if (this != &other) {
+      free_heap();
+      size_ = other.size_;
+      std::memcpy(inline_, other.inline_, sizeof inline_);
+      other.size_ = 0;
+    }
+    return *this;
+  }
+
+  Octets(const Octets&) = delete;
+  Octets& operator=(const Octets&) = delete;
+
+  ~Octets() { free_heap(); }
+
+  /// Allocates room for exactly `size` octets, uninitialised, for the caller to fill in full.
+  static Octets uninitialized(std::size_t size);
+
+  const std::uint8_t* data() const noexcept { return is_inline() ? inline_ : heap_; }
+  std::uint8_t* mutable_data() noexcept { return is_inline() ? inline_ : heap_; }
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  std::span<const std::uint8_t> view() const noexcept { return {data(), size_}; }
+
+  std::string_view text() const noexcept {
+    return {reinterpret_cast<const char*>(data()), size_};
+  }
+
+  friend bool operator==(const Octets& a, const Octets& b) noexcept {
+    return a.size_ == b.size_ && (a.size_ == 0 || std::memcmp(a.data(), b.data(), a.size_) == 0);
+  }
+
+ private:
+  bool is_inline() const noexcept { return size_ <= inline_capacity; }
+
+  void free_heap() noexcept;
+
+  union {
+    std::uint8_t inline_[inline_capacity];
+    std::uint8_t* heap_;
+  };
+  std::size_t size_ = 0;
+};
+
+/// An S-expression: an atom or a list, owning its subtree.
+class Value {
+ public:
+  using List = std::vector<Value>;
+
+  /// An empty list.
+  Value() noexcept : is_list_(true) { new (&list_) List(); }
+
+  /// An atom without a hint.
+  static Value atom(Octets data) noexcept { return Value(std::move(data)); }
+
+  /// An atom with a present hint (possibly empty).
+  static Value atom(Octets data, Octets hint);
+
+  /// An atom whose hint is present only when `hint` is non-null.
+  static Value atom(Octets data, std::unique_ptr<Octets> hint) noexcept;
+
+  /// A list of `elements`, in order.
+  static Value list(List elements) noexcept { return Value(std::move(elements)); }
+
+  Value(Value&& other) noexcept;
+  Value& operator=(Value&& other) noexcept;
+  Value(const Value&) = delete;
+  Value& operator=(const Value&) = delete;
+  ~Value();
+
+  bool is_atom() const noexcept { return !is_list_; }
+  bool is_list() const noexcept { return is_list_; }
+
+  /// The atom's data octets (atoms only).
+  const Octets& data() const noexcept { return atom_.data; }
+
+  /// The atom's hint, or null where it is absent (atoms only).
+  const Octets* hint() const noexcept { return atom_.hint; }
+
+  /// The list's elements (lists only).
+  const List& elements() const noexcept { return list_; }
+  List& elements() noexcept { return list_; }
+
+ private:
+  struct AtomRep {
+    Octets data;
+    Octets* hint;  // owned; null where absent
+  };
+
+  explicit Value(Octets data) noexcept : is_list_(false) {
+    new (&atom_) AtomRep{std::move(data), nullptr};
+  }
+
+  explicit Value(List elements) noexcept : is_list_(true) { new (&list_) List(std::move(elements)); }
+
+  void destroy() noexcept;
+  void move_from(Value&& other) noexcept;
+  static void destroy_deep(List& root) noexcept;
+
+  union {
+    AtomRep atom_;
+    List list_;
+  };
+  bool is_list_;
+};
+
+}  // namespace tarnel
