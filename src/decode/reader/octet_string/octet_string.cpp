@@ -1,0 +1,364 @@
+#include "decode/reader/octet_string/octet_string.h"
+
+#include <cstddef>
+#include <cstring>
+#include <limits>
+
+#include "base64/base64.h"
+#include "buffer.h"
+
+namespace tarnel {
+namespace {
+
+constexpr std::uint64_t max_u64 = std::numeric_limits<std::uint64_t>::max();
+
+constexpr bool is_digit(std::uint8_t octet) noexcept { return octet >= '0' && octet <= '9'; }
+
+// The value of a hexadecimal digit, or -1 for any other octet.
+constexpr int hex_value(std::uint8_t octet) noexcept {
+  if (octet >= '0' && octet <= '9') return octet - '0';
+  if (octet >= 'a' && octet <= 'f') return octet - 'a' + 10;
+  if (octet >= 'A' && octet <= 'F') return octet - 'A' + 10;
+  return -1;
+}
+
+constexpr std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
+  return b > max_u64 - a ? max_u64 : a + b;
+}
+
+ReadError error_at(ErrorKind kind, std::uint64_t offset) noexcept { return {offset, kind}; }
+
+ReadError end_of(const ReadCursor& cursor) noexcept {
+  return {cursor.input.size(), ErrorKind::UnexpectedEnd};
+}
+
+// What the length-prefixed forms were given: where the written form starts and the length, if
+// one was written.
+struct Extent {
+  std::uint64_t start;
+  bool has_length;
+  std::uint64_t length;
+};
+
+// Collects decoded octets, but keeps at most `keep` of them: past the atom limit the rest is only
+// counted, since the string must still be read to its end (faults in its body are reported
+// before AtomTooLong), yet nothing beyond the limit is ever needed.
+class Sink {
+ public:
+  explicit Sink(std::uint64_t keep) noexcept : keep_(keep) {}
+
+  void push(std::uint8_t octet) {
+    if (count_++ < keep_) buffer_.push_back(octet);
+  }
+
+  void append(const std::uint8_t* p, std::uint64_t n) {
+    if (count_ < keep_) {
+      std::uint64_t room = keep_ - count_;
+      buffer_.append(p, n < room ? n : room);
+    }
+    count_ += n;
+  }
+
+  std::uint64_t count() const noexcept { return count_; }
+
+  Buffer& buffer() noexcept { return buffer_; }
+
+ private:
+  Buffer buffer_;
+  std::uint64_t count_ = 0;
+  std::uint64_t keep_;
+};
+
+// The checks every form ends with, on the decoded count: the written length, the empty-atom flag,
+// then max_atom_len.
+Result<bool> check_decoded(const ReadCursor& cursor, const Extent& extent, std::uint64_t count) {
+  if (extent.has_length && count != extent.length) {
+    return error_at(ErrorKind::LengthMismatch, extent.start);
+  }
+  if (count == 0 && !cursor.options.allow_empty_atoms) {
+    return error_at(ErrorKind::EmptyAtomNotAllowed, extent.start);
+  }
+  if (count > cursor.options.max_atom_len) {
+    return error_at(ErrorKind::AtomTooLong, extent.start);
+  }
+  return true;
+}
+
+Result<Octets> finish(const ReadCursor& cursor, const Extent& extent, Sink& sink) {
+  Result<bool> checked = check_decoded(cursor, extent, sink.count());
+  if (!checked) return checked.error();
+  return Octets(std::move(sink.buffer()));
+}
+
+// The cursor stands on the first octet of a token.
+Result<Octets> read_token(ReadCursor& cursor) {
+  const std::uint8_t* in = cursor.input.data();
+  const std::uint64_t n = cursor.input.size();
+  const std::uint64_t start = cursor.position;
+  std::uint64_t end = start + 1;
+  while (end < n && is_token_char(in[end])) ++end;
+  Result<bool> checked = check_decoded(cursor, {start, false, 0}, end - start);
+  if (!checked) return checked.error();
+  cursor.position = end;
+  return Octets(cursor.input.subspan(start, end - start));
+}
+
+// Whether `octet` stands for itself inside a quoted string.
+constexpr bool is_plain_quoted(std::uint8_t octet) noexcept {
+  return octet >= 0x20 && octet <= 0x7E && octet != '"' && octet != '\\';
+}
+
+// The cursor stands on the opening double quote.
+Result<Octets> read_quoted(ReadCursor& cursor, const Extent& extent) {
+  const std::uint8_t* in = cursor.input.data();
+  const std::uint64_t n = cursor.input.size();
+  std::uint64_t pos = cursor.position + 1;
+  std::uint64_t run = pos;
+  while (run < n && is_plain_quoted(in[run])) ++run;
+  if (run < n && in[run] == '"') {
+    // No escapes: the octets are copied straight from the input, with no buffer in between.
+    Result<bool> checked = check_decoded(cursor, extent, run - pos);
+    if (!checked) return checked.error();
+    cursor.position = run + 1;
+    return Octets(cursor.input.subspan(pos, run - pos));
+  }
+  Sink sink(cursor.options.max_atom_len);
+  for (;;) {
+    // Runs of octets that stand for themselves are copied in one piece.
+    sink.append(in + pos, run - pos);
+    pos = run;
+    if (pos == n) return end_of(cursor);
+    const std::uint8_t octet = in[pos++];
+    if (octet == '"') break;
+    if (octet != '\\') return error_at(ErrorKind::UnexpectedOctet, pos - 1);
+
+    const std::uint64_t backslash = pos - 1;
+    if (pos == n) return end_of(cursor);
+    const std::uint8_t escape = in[pos++];
+    switch (escape) {
+      case 'a':
+        sink.push(0x07);
+        break;
+      case 'b':
+        sink.push(0x08);
+        break;
+      case 't':
+        sink.push(0x09);
+        break;
+      case 'n':
+        sink.push(0x0A);
+        break;
+      case 'v':
+        sink.push(0x0B);
+        break;
+      case 'f':
+        sink.push(0x0C);
+        break;
+      case 'r':
+        sink.push(0x0D);
+        break;
+      case '"':
+      case '\'':
+      case '?':
+      case '\\':
+        sink.push(escape);
+        break;
+      case 'x': {
+        int value = 0;
+        for (int i = 0; i < 2; ++i) {
+          if (pos == n) return end_of(cursor);
+          int digit = hex_value(in[pos]);
+          if (digit < 0) return error_at(ErrorKind::InvalidEscape, backslash);
+          value = value * 16 + digit;
+          ++pos;
+        }
+        sink.push(static_cast<std::uint8_t>(value));
+        break;
+      }
+      case '0':
+      case '1':
+      case '2':
+      case '3':
+      case '4':
+      case '5':
+      case '6':
+      case '7': {
+        int value = escape - '0';
+        for (int i = 0; i < 2; ++i) {
+          if (pos == n) return end_of(cursor);
+          std::uint8_t digit = in[pos];
+          if (digit < '0' || digit > '7') return error_at(ErrorKind::InvalidEscape, backslash);
+          value = value * 8 + (digit - '0');
+          ++pos;
+        }
+        if (value > 0xFF) return error_at(ErrorKind::InvalidEscape, backslash);
+        sink.push(static_cast<std::uint8_t>(value));
+        break;
+      }
+      case '\n':
+        // A line continuation; LF CR counts as one line break.
+        if (pos < n && in[pos] == '\r') ++pos;
+        break;
+      case '\r':
+        if (pos < n && in[pos] == '\n') ++pos;
+        break;
+      default:
+        return error_at(ErrorKind::InvalidEscape, backslash);
+    }
+    run = pos;
+    while (run < n && is_plain_quoted(in[run])) ++run;
+  }
+  Result<Octets> result = finish(cursor, extent, sink);
+  if (result) cursor.position = pos;
+  return result;
+}
+
+// The cursor stands on the opening '#'.
+Result<Octets> read_hexadecimal(ReadCursor& cursor, const Extent& extent) {
+  const std::uint8_t* in = cursor.input.data();
+  const std::uint64_t n = cursor.input.size();
+  std::uint64_t pos = cursor.position + 1;
+  Sink sink(cursor.options.max_atom_len);
+  int high = -1;  // the first digit of the pair in hand, or -1
+  for (;;) {
+    if (pos == n) return end_of(cursor);
+    const std::uint8_t octet = in[pos];
+    const int digit = hex_value(octet);
+    if (digit >= 0) {
+      if (high < 0) {
+        high = digit;
+      } else {
+        sink.push(static_cast<std::uint8_t>(high << 4 | digit));
+        high = -1;
+      }
+    } else if (octet == '#') {
+      ++pos;
+      break;
+    } else if (!is_whitespace(octet)) {
+      return error_at(ErrorKind::InvalidHexDigit, pos);
+    }
+    ++pos;
+  }
+  if (high >= 0) return error_at(ErrorKind::OddHexDigits, extent.start);
+  Result<Octets> result = finish(cursor, extent, sink);
+  if (result) cursor.position = pos;
+  return result;
+}
+
+// The cursor stands on the opening vertical bar.
+Result<Octets> read_base64_string(ReadCursor& cursor, const Extent& extent) {
+  const std::uint8_t* in = cursor.input.data();
+  const std::uint64_t n = cursor.input.size();
+  const std::uint64_t body = cursor.position + 1;
+  const void* bar = body < n ? std::memchr(in + body, '|', n - body) : nullptr;
+  if (bar == nullptr) return end_of(cursor);
+  const std::uint64_t close = static_cast<const std::uint8_t*>(bar) - in;
+  Result<Buffer, std::uint64_t> decoded = base64_decode(cursor.input.subspan(body, close - body));
+  if (!decoded) return error_at(ErrorKind::InvalidBase64, saturating_add(body, decoded.error()));
+  Result<bool> checked = check_decoded(cursor, extent, decoded->size());
+  if (!checked) return checked.error();
+  cursor.position = close + 1;
+  return Octets(std::move(*decoded));
+}
+
+// A verbatim string: `colon` is the offset of the colon after the length.
+Result<Octets> read_verbatim(ReadCursor& cursor, const Extent& extent, std::uint64_t colon) {
+  const std::uint64_t n = cursor.input.size();
+  const std::uint64_t begin = colon + 1;
+  if (extent.length > max_u64 - begin) return error_at(ErrorKind::LengthOverflow, begin);
+  // Nothing is allocated before the input is known to hold every octet the length claims.
+  if (begin + extent.length > n) return end_of(cursor);
+  Result<bool> checked = check_decoded(cursor, extent, extent.length);
+  if (!checked) return checked.error();
+  cursor.position = begin + extent.length;
+  return Octets(cursor.input.subspan(begin, extent.length));
+}
+
+// The restrictions on a form that has a length, in their fixed order; `form_allowed` is the
+// form's own flag (true for quoted strings, which have none).
+Result<bool> check_length_form(const ReadCursor& cursor, std::uint64_t start, bool form_allowed,
+                               ErrorKind form_refusal) {
+  const ReaderOptions& options = cursor.options;
+  if (!options.allow_advanced) return error_at(ErrorKind::AdvancedNotAllowed, start);
+  if (!form_allowed) return error_at(form_refusal, start);
+  if (!options.allow_lengths) return error_at(ErrorKind::LengthNotAllowed, start);
+  return true;
+}
+
+Result<Octets> read_with_length(ReadCursor& cursor) {
+  const std::uint8_t* in = cursor.input.data();
+  const std::uint64_t n = cursor.input.size();
+  const std::uint64_t start = cursor.position;
+  std::uint64_t length = in[start] - '0';
+  std::uint64_t pos = start + 1;
+  if (length == 0 && pos < n && is_digit(in[pos])) {
+    return error_at(ErrorKind::LengthLeadingZero, start);
+  }
+  while (pos < n && is_digit(in[pos])) {
+    const std::uint64_t digit = in[pos] - '0';
+    if (length > (max_u64 - digit) / 10) return error_at(ErrorKind::LengthOverflow, start);
+    length = length * 10 + digit;
+    ++pos;
+  }
+  if (pos == n) return end_of(cursor);
+
+  const ReaderOptions& options = cursor.options;
+  const Extent extent{start, true, length};
+  switch (in[pos]) {
+    case ':':
+      return read_verbatim(cursor, extent, pos);
+    case '"': {
+      Result<bool> allowed = check_length_form(cursor, start, true, ErrorKind::AdvancedNotAllowed);
+      if (!allowed) return allowed.error();
+      cursor.position = pos;
+      return read_quoted(cursor, extent);
+    }
+    case '#': {
+      Result<bool> allowed = check_length_form(cursor, start, options.allow_hexadecimal,
+                                               ErrorKind::HexadecimalNotAllowed);
+      if (!allowed) return allowed.error();
+      cursor.position = pos;
+      return read_hexadecimal(cursor, extent);
+    }
+    case '|': {
+      Result<bool> allowed =
+          check_length_form(cursor, start, options.allow_base64, ErrorKind::Base64NotAllowed);
+      if (!allowed) return allowed.error();
+      cursor.position = pos;
+      return read_base64_string(cursor, extent);
+    }
+    default:
+      return error_at(ErrorKind::UnexpectedOctet, pos);
+  }
+}
+
+}  // namespace
+
+Result<Octets> read_octet_string(ReadCursor& cursor) {
+  const std::uint64_t start = cursor.position;
+  if (start >= cursor.input.size()) return end_of(cursor);
+  const ReaderOptions& options = cursor.options;
+  const std::uint8_t first = cursor.input[start];
+  if (is_digit(first)) return read_with_length(cursor);
+
+  const Extent extent{start, false, 0};
+  switch (first) {
+    case '"':
+      if (!options.allow_advanced) return error_at(ErrorKind::AdvancedNotAllowed, start);
+      return read_quoted(cursor, extent);
+    case '#':
+      if (!options.allow_advanced) return error_at(ErrorKind::AdvancedNotAllowed, start);
+      if (!options.allow_hexadecimal) return error_at(ErrorKind::HexadecimalNotAllowed, start);
+      return read_hexadecimal(cursor, extent);
+    case '|':
+      if (!options.allow_advanced) return error_at(ErrorKind::AdvancedNotAllowed, start);
+      if (!options.allow_base64) return error_at(ErrorKind::Base64NotAllowed, start);
+      return read_base64_string(cursor, extent);
+    default:
+      if (!is_token_start(first)) return error_at(ErrorKind::UnexpectedOctet, start);
+      if (!options.allow_advanced) return error_at(ErrorKind::AdvancedNotAllowed, start);
+      return read_token(cursor);
+  }
+}
+
+}  // namespace tarnel
