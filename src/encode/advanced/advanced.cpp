@@ -1,0 +1,149 @@
+#include "encode/advanced/advanced.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+namespace tarnel {
+namespace {
+
+// What one octet means to the choice of form; a string's form follows from the AND and the OR of
+// its octets' classes, found in one scan.
+constexpr std::uint8_t token_first = 1;  // may begin a token: a letter or * + - . / : = _
+constexpr std::uint8_t token_rest = 2;   // may continue one: those and the digits
+constexpr std::uint8_t needs_hex = 4;    // unprintable and not an escapable control
+constexpr std::uint8_t escaped = 8;      // takes a backslash inside a quoted string
+
+// The letter after the backslash for 0x07-0x0D, and the octet itself for '"' and '\'.
+constexpr std::array<char, 256> escape_letter = [] {
+  std::array<char, 256> table{};
+  const char letters[] = "abtnvfr";
+  for (int i = 0; i < 7; ++i) table[0x07 + i] = letters[i];
+  table['"'] = '"';
+  table['\\'] = '\\';
+  return table;
+}();
+
+constexpr std::array<std::uint8_t, 256> octet_class = [] {
+  std::array<std::uint8_t, 256> table{};
+  for (int c = 0; c < 256; ++c) {
+    const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    bool punctuation = false;
+    for (char p : {'*', '+', '-', '.', '/', ':', '=', '_'}) punctuation |= c == p;
+    const bool digit = c >= '0' && c <= '9';
+    std::uint8_t cls = 0;
+    if (letter || punctuation) cls |= token_first | token_rest;
+    if (digit) cls |= token_rest;
+    if (escape_letter[c] != 0) cls |= escaped;
+    if ((c < 0x20 || c > 0x7E) && escape_letter[c] == 0) cls |= needs_hex;
+    table[c] = cls;
+  }
+  return table;
+}();
+
+constexpr char hex_digits[] = "0123456789abcdef";
+
+// One entry of the writing stack. Lists push their elements with spaces between them and a
+// closing parenthesis beneath, so the first element comes off first.
+struct Pending {
+  enum class Kind : std::uint8_t { Value, Space, Close };
+  Kind kind;
+  const tarnel::Value* value;
+};
+
+}  // namespace
+
+void write_octet_string(std::span<const std::uint8_t> octets, Buffer& out) {
+  const std::uint8_t* in = octets.data();
+  const std::size_t n = octets.size();
+  if (n == 0) {
+    out.append(std::string_view("\"\""));
+    return;
+  }
+
+  std::uint8_t all = 0xFF;
+  std::uint8_t any = 0;
+  std::size_t escapes = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint8_t cls = octet_class[in[i]];
+    all &= cls;
+    any |= cls;
+    escapes += cls >> 3;  // the escaped bit
+  }
+
+  if ((octet_class[in[0]] & token_first) && (all & token_rest)) {
+    out.append(in, n);
+    return;
+  }
+
+  if (any & needs_hex) {
+    std::uint8_t* w = out.extend(2 * n + 2);
+    *w++ = '#';
+    for (std::size_t i = 0; i < n; ++i) {
+      *w++ = static_cast<std::uint8_t>(hex_digits[in[i] >> 4]);
+      *w++ = static_cast<std::uint8_t>(hex_digits[in[i] & 0x0F]);
+    }
+    *w = '#';
+    return;
+  }
+
+  std::uint8_t* w = out.extend(n + escapes + 2);
+  *w++ = '"';
+  if (escapes == 0) {
+    std::memcpy(w, in, n);
+    w += n;
+  } else {
+    for (std::size_t i = 0; i < n; ++i) {
+      const char letter = escape_letter[in[i]];
+      if (letter != 0) {
+        *w++ = '\\';
+        *w++ = static_cast<std::uint8_t>(letter);
+      } else {
+        *w++ = in[i];
+      }
+    }
+  }
+  *w = '"';
+}
+
+Buffer encode_advanced(const Value& value) {
+  Buffer out;
+  std::vector<Pending> stack;
+  stack.push_back({Pending::Kind::Value, &value});
+  while (!stack.empty()) {
+    const Pending top = stack.back();
+    stack.pop_back();
+    switch (top.kind) {
+      case Pending::Kind::Close:
+        out.push_back(')');
+        break;
+      case Pending::Kind::Space:
+        out.push_back(' ');
+        break;
+      case Pending::Kind::Value:
+        if (top.value->is_atom()) {
+          if (const Octets* hint = top.value->hint()) {
+            out.push_back('[');
+            write_octet_string(hint->view(), out);
+            out.push_back(']');
+          }
+          write_octet_string(top.value->data().view(), out);
+        } else {
+          out.push_back('(');
+          stack.push_back({Pending::Kind::Close, nullptr});
+          const Value::List& elements = top.value->elements();
+          for (std::size_t i = elements.size(); i != 0; --i) {
+            stack.push_back({Pending::Kind::Value, &elements[i - 1]});
+            if (i != 1) stack.push_back({Pending::Kind::Space, nullptr});
+          }
+        }
+        break;
+    }
+  }
+  return out;
+}
+
+}  // namespace tarnel
