@@ -1,0 +1,47 @@
+// The `Atom` class (an octet string with a display hint) and the two conversions every argument
+// that stands for octets goes through:
+//
+// - `octets_from_python`: bytes, str (as UTF-8), an Atom's data, a bytearray, or any other
+//   sequence of integers 0-255; anything else is a TypeError "expected bytes, str, or Atom, and
+//   got <type name>".
+// - `atom_from_python`: an Atom keeps its hint; everything else goes through
+//   `octets_from_python` and gets none.
+//
+// Failures of the caller's own code inside a conversion (`__index__`, iteration) that are
+// ordinary exceptions are replaced by that TypeError; anything that is not an ordinary exception
+// (KeyboardInterrupt, SystemExit) and MemoryError propagate as raised.
+#pragma once
+
+#include <Python.h>
+
+#include "value.h"
+
+namespace tarnel::py {
+
+/// The instance layout of `Atom`.
+struct AtomObject {
+  PyObject_HEAD
+  Octets data;
+  Octets* hint;  // owned; null where absent
+};
+
+/// The interpreter's Atom class (borrowed), made at first use; null with an exception set.
+PyObject* atom_type() noexcept;
+
+/// A new Atom holding copies of `data` and `hint` (which must be present), or null.
+PyObject* new_atom(PyObject* type, const Octets& data, const Octets& hint);
+
+/// Converts `object` to octets; false with an exception set on failure. `atom` is the Atom class.
+bool octets_from_python(PyObject* object, PyObject* atom, Octets& out);
+
+/// Converts `object` to an atom value; false with an exception set on failure.
+bool atom_from_python(PyObject* object, PyObject* atom, Value& out);
+
+/// True if the pending exception is one a conversion may replace with its TypeError: an ordinary
+/// Exception other than MemoryError.
+bool pending_exception_is_replaceable() noexcept;
+
+/// Raises the TypeError "expected bytes, str, or Atom, and got <type name>" for `object`.
+void raise_unconvertible(PyObject* object) noexcept;
+
+}  // namespace tarnel::py

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Runs every test from nothing: installs what is missing (Debian packages with apt-get, Python
+# packages with pip into .venv), builds the core with its GoogleTest suite and runs it under CTest,
+# installs the package into the venv (building the abi3 wheel) and runs pytest.
+# Exits non-zero on any failure. Environment: TARNEL_PYTHON picks the interpreter (default python3).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+python=${TARNEL_PYTHON:-python3}
+jobs=$(nproc 2>/dev/null || echo 2)
+
+need_debs=()
+for pkg in g++ libgtest-dev; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || need_debs+=("$pkg")
+done
+if [ ${#need_debs[@]} -gt 0 ]; then
+  echo "== installing ${need_debs[*]}"
+  sudo_cmd=""
+  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+  $sudo_cmd apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${need_debs[@]}" >/dev/null
+fi
+
+if [ ! -x .venv/bin/python ]; then
+  echo "== creating .venv"
+  "$python" -m venv .venv
+fi
+venv_python="$root/.venv/bin/python"
+"$venv_python" -m pip install -q --upgrade pip
+"$venv_python" -m pip install -q -r requirements-test.txt
+
+echo "== core: configure, build, test"
+"$venv_python" -m cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_MAKE_PROGRAM="$root/.venv/bin/ninja" -DTARNEL_BUILD_TESTS=ON -DTARNEL_WERROR=ON \
+  >/dev/null
+"$venv_python" -m cmake --build build/test -j "$jobs"
+if ! (cd build/test && "$root/.venv/bin/ctest" --output-on-failure -j "$jobs" >ctest.log 2>&1); then
+  cat build/test/ctest.log
+  exit 1
+fi
+tail -n 3 build/test/ctest.log
+
+echo "== python: build and install the wheel, then pytest"
+"$venv_python" -m pip install -q --force-reinstall --no-deps .
+"$venv_python" -m pytest -q tests/python
