@@ -1,0 +1,61 @@
+"""The built artefact: a stable-ABI module exporting one symbol, loadable by every CPython 3.10+."""
+
+import glob
+import os
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+import _tarnel
+
+
+def test_module_file_is_abi3():
+    assert _tarnel.__file__.endswith(".abi3.so")
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="nm is not installed")
+def test_only_the_init_function_is_exported():
+    out = subprocess.run(
+        ["nm", "-D", "--defined-only", _tarnel.__file__], capture_output=True, text=True, check=True
+    ).stdout
+    symbols = [line.split()[-1] for line in out.splitlines() if line.strip()]
+    assert symbols == ["PyInit__tarnel"]
+
+
+def other_interpreters():
+    found = []
+    for pattern in ("/root/.pyenv/versions/3.1[0-9]*/bin/python3.1[0-9]", "/usr/bin/python3.1[0-9]"):
+        for path in sorted(glob.glob(pattern)):
+            if os.access(path, os.X_OK) and os.path.realpath(path) != os.path.realpath(sys.executable):
+                found.append(path)
+    return found
+
+
+SMOKE = """
+import sys
+sys.path.insert(0, sys.argv[1])
+import _tarnel
+v = _tarnel.parse(b"(3:abc[1:t]1:x)")
+assert v == [b"abc", _tarnel.Atom(b"x", b"t")], v
+assert _tarnel.to_canonical(v) == b"(3:abc[1:t]1:x)"
+assert _tarnel.to_advanced(v) == "(abc [t]x)"
+try:
+    _tarnel.parse(5)
+except TypeError as e:
+    notes = getattr(e, "__notes__", None)
+    assert notes == (["while processing 'data'"] if sys.version_info >= (3, 11) else None), notes
+print("ok", sys.version_info[:2])
+"""
+
+
+@pytest.mark.parametrize("python", other_interpreters() or [None])
+def test_the_same_file_loads_in_other_interpreters(python):
+    if python is None:
+        pytest.skip("no other CPython 3.10+ on this machine")
+    result = subprocess.run(
+        [python, "-c", SMOKE, os.path.dirname(_tarnel.__file__)], capture_output=True, text=True
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("ok")
