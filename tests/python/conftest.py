@@ -1,0 +1,91 @@
+"""Shared helpers for the Python tests of `_tarnel`.
+
+The module under test is imported as `_tarnel`; the package `tarnel` only re-exports it. Helpers
+here check the argument note, run snippets in fresh interpreters, and write the canonical form of a
+value in plain Python as the reference the native writers are compared against.
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+import _tarnel
+
+#: Exceptions carry notes (`add_note`, `__notes__`) from 3.11 on.
+HAS_NOTES = sys.version_info >= (3, 11)
+
+#: Other CPythons the one abi3 build must import into, where this machine has them.
+OTHER_PYTHONS = [
+    path
+    for path in (
+        "/root/.pyenv/versions/3.10.13/bin/python3.10",
+        "/root/.pyenv/versions/3.12.1/bin/python3.12",
+        "/root/.pyenv/versions/3.13.0/bin/python3.13",
+    )
+    if os.access(path, os.X_OK)
+]
+
+
+def assert_note(err, parameter):
+    """The argument note is attached where the interpreter has notes, and nothing otherwise."""
+    if HAS_NOTES:
+        assert getattr(err, "__notes__", None) == [f"while processing '{parameter}'"]
+    else:
+        assert not hasattr(err, "__notes__")
+
+
+def assert_no_note(err):
+    assert not hasattr(err, "__notes__")
+
+
+def reference_canonical(value):
+    """The canonical form of a value (bytes, Atom or list/tuple), written in plain Python."""
+    out = bytearray()
+    stack = [value]
+    while stack:
+        item = stack.pop()
+        if item is None:
+            out += b")"
+        elif isinstance(item, (list, tuple)):
+            out += b"("
+            stack.append(None)
+            stack.extend(reversed(item))
+        else:
+            if isinstance(item, _tarnel.Atom):
+                data, hint = item.data, item.hint
+            else:
+                data, hint = bytes(item), None
+            if hint is not None:
+                out += b"[%d:%s]" % (len(hint), hint)
+            out += b"%d:%s" % (len(data), data)
+    return bytes(out)
+
+
+def module_dir(tmp_path):
+    """A directory holding only a copy of the built extension, for other interpreters."""
+    target = tmp_path / "mod"
+    target.mkdir(exist_ok=True)
+    shutil.copy(_tarnel.__file__, target / os.path.basename(_tarnel.__file__))
+    return str(target)
+
+
+def run_python(code, *, python=sys.executable, path=None, env_extra=None):
+    """Runs `code` in a fresh interpreter that imports `_tarnel` from `path` (default: where this
+    process found it); returns its stdout, failing the test on a non-zero exit."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = path or os.path.dirname(_tarnel.__file__)
+    env.pop("PYTHONHASHSEED", None)
+    env.update(env_extra or {})
+    proc = subprocess.run(
+        [python, "-c", code], capture_output=True, text=True, env=env, timeout=120
+    )
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout
+
+
+@pytest.fixture
+def numpy():
+    return pytest.importorskip("numpy")
