@@ -1,0 +1,332 @@
+"""The `tarnel` command: converts, lays out and hashes streams of S-expressions.
+
+Each input (the files named, or standard input) is read as a stream of S-expressions one after
+another, whitespace between them skipped, and each is written out as soon as it has been read:
+canonical octets back to back, transport and advanced text one per line, `--pretty` layouts one per
+paragraph, `--hash` digests one per line. Output is written as octets, so canonical data passes
+through unchanged whatever the locale.
+
+Exit status: 0 when every input was read; 1 when an input is refused (the message names the file,
+the offset, the kind of refusal and shows the input there, with a caret under the offending octet);
+2 for a usage error or a file that cannot be opened, read or written. The first refusal stops the
+run; the S-expressions read before it have been written.
+"""
+
+from __future__ import annotations
+
+import argparse
+import hashlib
+import os
+import stat
+import sys
+import time
+from collections.abc import Callable, Sequence
+from typing import IO, Any
+
+from _tarnel import DEFAULT_MAX_DEPTH, ParseError, Parser, to_advanced, to_canonical, to_transport
+
+from ._stream import StreamReader
+from .pretty import to_pretty
+
+PROG = "tarnel"
+#: Inputs larger than this show their progress on a terminal's standard error.
+PROGRESS_THRESHOLD = 4 << 20
+PROGRESS_INTERVAL = 0.2
+#: Octets of input shown on each side of a refused octet.
+EXCERPT_RADIUS = 32
+
+#: The flags of `Parser` that the command can turn off, with what each one forbids.
+RESTRICTIONS = [
+    ("advanced", "the advanced representation (tokens, quoted, hexadecimal, base-64, whitespace)"),
+    ("transport", "the basic transport representation ({...})"),
+    ("display_hints", "display hints ([...])"),
+    ("empty_atoms", "empty octet strings"),
+    ("empty_lists", "empty lists"),
+    ("list_as_first_element", "a list as the first element of a list"),
+    ("hexadecimal", "hexadecimal octet strings (#...#)"),
+    ("base64", "base-64 octet strings (|...|)"),
+    ("lengths", "length prefixes on quoted, hexadecimal and base-64 strings"),
+]
+
+HASHES = sorted(
+    name for name in hashlib.algorithms_available if not name.startswith("shake")
+)
+
+
+class UsageError(Exception):
+    pass
+
+
+def _count(text: str) -> int:
+    try:
+        value = int(text, 10)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if not 0 <= value < 1 << 64:
+        raise argparse.ArgumentTypeError(f"out of range (0 to 2**64-1): {text}")
+    return value
+
+
+def _positive(text: str) -> int:
+    value = _count(text)
+    if value == 0:
+        raise argparse.ArgumentTypeError("must be at least 1")
+    return value
+
+
+def build_argument_parser() -> argparse.ArgumentParser:
+    ap = argparse.ArgumentParser(
+        prog=PROG,
+        description="Read streams of SPKI S-expressions and write them in another representation, "
+        "laid out for people, or as digests of their canonical form.",
+        epilog="Exit status: 0 success, 1 input refused, 2 usage error or unreadable file.",
+    )
+    ap.add_argument("files", nargs="*", metavar="FILE", help="inputs; standard input if none or -")
+    out = ap.add_argument_group("output")
+    out.add_argument(
+        "--to",
+        choices=["advanced", "canonical", "transport"],
+        default=None,
+        help="representation to write (default: advanced, one S-expression per line)",
+    )
+    out.add_argument(
+        "--pretty", action="store_true", help="advanced, over indented lines (reads back the same)"
+    )
+    out.add_argument("--width", type=_positive, metavar="N", help="line width for --pretty (72)")
+    out.add_argument("--indent", type=_count, metavar="N", help="indentation for --pretty (2)")
+    out.add_argument(
+        "--hash",
+        choices=HASHES,
+        metavar="ALGORITHM",
+        help="print the hex digest of each canonical form instead: " + ", ".join(HASHES),
+    )
+    rd = ap.add_argument_group("reading (the same restrictions and limits as tarnel.Parser)")
+    rd.add_argument(
+        "--canonical-only", action="store_true", help="accept the canonical representation only"
+    )
+    rd.add_argument(
+        "--max-depth",
+        type=_count,
+        default=DEFAULT_MAX_DEPTH,
+        metavar="N",
+        help=f"most lists open at once (default {DEFAULT_MAX_DEPTH})",
+    )
+    rd.add_argument("--max-atom-len", type=_count, metavar="N", help="most octets in a string")
+    rd.add_argument(
+        "--max-input-len", type=_count, metavar="N", help="most octets in one S-expression"
+    )
+    for name, what in RESTRICTIONS:
+        rd.add_argument(
+            "--no-" + name.replace("_", "-"),
+            dest="allow_" + name,
+            action="store_false",
+            help="refuse " + what,
+        )
+    return ap
+
+
+def _check(args: argparse.Namespace) -> None:
+    if args.hash is not None and (args.to is not None or args.pretty):
+        raise UsageError("--hash writes digests, and cannot be combined with --to or --pretty")
+    if args.pretty and args.to not in (None, "advanced"):
+        raise UsageError("--pretty lays out the advanced representation only")
+    if not args.pretty and (args.width is not None or args.indent is not None):
+        raise UsageError("--width and --indent need --pretty")
+
+
+def _reader_parser(args: argparse.Namespace) -> Parser:
+    flags = {"allow_" + name: getattr(args, "allow_" + name) for name, _ in RESTRICTIONS}
+    return Parser(
+        canonical=args.canonical_only,
+        max_depth=args.max_depth,
+        max_atom_len=args.max_atom_len,
+        max_input_len=args.max_input_len,
+        **flags,
+    )
+
+
+def _writer(args: argparse.Namespace) -> Callable[[Any], bytes]:
+    if args.hash is not None:
+        name = args.hash
+        return lambda v: (hashlib.new(name, to_canonical(v)).hexdigest() + "\n").encode("ascii")
+    if args.pretty:
+        width = 72 if args.width is None else args.width
+        indent = 2 if args.indent is None else args.indent
+        return lambda v: (to_pretty(v, width=width, indent=indent) + "\n").encode("ascii")
+    if args.to == "canonical":
+        return to_canonical
+    if args.to == "transport":
+        return lambda v: (to_transport(v) + "\n").encode("ascii")
+    return lambda v: (to_advanced(v) + "\n").encode("ascii")
+
+
+class Progress:
+    """A one-line indication of how much of a large input has been read, on a terminal only."""
+
+    def __init__(self, name: str, size: int | None, stream: IO[str]) -> None:
+        self._name, self._size, self._stream = name, size, stream
+        self._active = size is not None and size > PROGRESS_THRESHOLD and stream.isatty()
+        self._next = 0.0
+        self._width = 0
+
+    def update(self, done: int) -> None:
+        if not self._active or self._size is None:
+            return
+        now = time.monotonic()
+        if now < self._next:
+            return
+        self._next = now + PROGRESS_INTERVAL
+        mib = 1 << 20
+        line = (
+            f"{PROG}: {self._name}: {100 * done // self._size}% "
+            f"({done / mib:.1f} of {self._size / mib:.1f} MiB)"
+        )
+        self._width = max(self._width, len(line))
+        self._stream.write("\r" + line.ljust(self._width))
+        self._stream.flush()
+
+    def clear(self) -> None:
+        if self._active and self._width:
+            self._stream.write("\r" + " " * self._width + "\r")
+            self._stream.flush()
+            self._width = 0
+
+
+class Input:
+    """The binary file being read, as the stream reader sees it: before each read the output so
+    far is flushed (so interactive use shows each result before waiting), after it the progress
+    moves on."""
+
+    def __init__(self, fp: Any, out: IO[bytes], progress: Progress) -> None:
+        self._fp, self._out, self._progress = fp, out, progress
+        self._read = getattr(fp, "read1", None) or fp.read
+        self.done = 0
+
+    def read1(self, size: int) -> bytes:
+        self._out.flush()
+        data: bytes = self._read(size)
+        self.done += len(data)
+        self._progress.update(self.done)
+        return data
+
+
+def _render(octets: bytes) -> list[str]:
+    """Each octet as it is shown in an excerpt: printable ASCII as itself, the rest escaped."""
+    shown = []
+    for o in octets:
+        if 0x20 <= o < 0x7F:
+            shown.append(chr(o))
+        else:
+            shown.append({9: "\\t", 10: "\\n", 13: "\\r"}.get(o, f"\\x{o:02x}"))
+    return shown
+
+
+def excerpt(octets: bytes, at: int) -> str:
+    """Two lines: the line of `octets` holding index `at` (cut to the excerpt's radius), and a
+    caret under that octet, or just past the last one where `at` is the end."""
+    line_start = octets.rfind(b"\n", 0, at) + 1
+    line_end = octets.find(b"\n", at)
+    line_end = len(octets) if line_end < 0 else max(line_end, at + 1)
+    lo = max(line_start, at - EXCERPT_RADIUS)
+    hi = min(line_end, at + EXCERPT_RADIUS)
+    shown = _render(octets[lo:hi])
+    column = sum(len(s) for s in shown[: at - lo])
+    return "    " + "".join(shown) + "\n    " + " " * column + "^"
+
+
+class Refused(Exception):
+    """An input was refused; the message is ready to print."""
+
+
+def _refusal(name: str, reader: StreamReader, err: ParseError) -> Refused:
+    message = str(err).rpartition(" at offset ")[0] or str(err)
+    begins, around = reader.buffered(err.offset - EXCERPT_RADIUS, err.offset + EXCERPT_RADIUS)
+    text = f"{PROG}: {name}: offset {err.offset}: {err.kind}: {message}"
+    if begins <= err.offset <= begins + len(around):
+        text += "\n" + excerpt(around, err.offset - begins)
+    return Refused(text)
+
+
+def _convert(
+    fp: Any, name: str, parser: Parser, write: Callable[[Any], bytes], out: IO[bytes]
+) -> None:
+    size = None
+    try:
+        info = os.fstat(fp.fileno())
+        if stat.S_ISREG(info.st_mode):
+            size = info.st_size
+    except (AttributeError, OSError, ValueError):
+        pass
+    progress = Progress(name, size, sys.stderr)
+    reader = StreamReader(Input(fp, out, progress), parser)
+    try:
+        for value in reader:
+            try:
+                octets = write(value)
+            except ValueError as err:
+                # Deeper than the writers go (only reachable with --max-depth above their limit).
+                raise Refused(
+                    f"{PROG}: {name}: offset {reader.start}: the S-expression read there "
+                    f"cannot be written: {err}"
+                ) from None
+            out.write(octets)
+    except ParseError as err:
+        raise _refusal(name, reader, err) from None
+    finally:
+        progress.clear()
+
+
+def run(argv: Sequence[str] | None, stdin: Any, stdout: IO[bytes], stderr: IO[str]) -> int:
+    ap = build_argument_parser()
+    args = ap.parse_args(argv)
+    try:
+        _check(args)
+    except UsageError as err:
+        ap.print_usage(stderr)
+        stderr.write(f"{PROG}: error: {err}\n")
+        return 2
+    parser, write = _reader_parser(args), _writer(args)
+    for path in args.files or ["-"]:
+        if path == "-":
+            name, fp, close = "<stdin>", stdin, False
+        else:
+            name = path
+            try:
+                fp, close = open(path, "rb"), True
+            except OSError as err:
+                stderr.write(f"{PROG}: {path}: {err.strerror or err}\n")
+                return 2
+        try:
+            _convert(fp, name, parser, write, stdout)
+        except Refused as err:
+            stdout.flush()
+            stderr.write(f"{err}\n")
+            return 1
+        except OSError as err:
+            if isinstance(err, BrokenPipeError):
+                raise
+            stderr.write(f"{PROG}: {name}: {err.strerror or err}\n")
+            return 2
+        finally:
+            if close:
+                fp.close()
+    stdout.flush()
+    return 0
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command with `argv` (default: the process's arguments); returns the exit status."""
+    try:
+        return run(argv, sys.stdin.buffer, sys.stdout.buffer, sys.stderr)
+    except BrokenPipeError:
+        # The reader of our output went away (`tarnel ... | head`): stop quietly, and keep Python
+        # from reporting the failed flush of stdout at exit.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 2
+    except KeyboardInterrupt:
+        return 130
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,50 @@
+"""`load` and `dump`: one S-expression to or from a file, in the manner of `json` and `pickle`."""
+
+from __future__ import annotations
+
+import io
+from typing import IO, Any
+
+from _tarnel import Parser, parse, to_advanced, to_canonical, to_transport
+
+_WRITERS = {"canonical": to_canonical, "transport": to_transport, "advanced": to_advanced}
+
+
+def load(fp: IO[bytes] | IO[str], parser: Parser | None = None) -> Any:
+    """Reads the one S-expression that makes up the whole of a file.
+
+    `fp` is read to its end; a binary file gives its octets, a text file its text as UTF-8. The
+    reading is `parser.parse`, or the module's `parse` (every representation, no limits) where
+    `parser` is None. For a file holding several S-expressions, use `iter_parse`."""
+    data = fp.read()
+    return parse(data) if parser is None else parser.parse(data)
+
+
+def _is_text(fp: Any) -> bool:
+    if isinstance(fp, io.TextIOBase):
+        return True
+    if isinstance(fp, (io.RawIOBase, io.BufferedIOBase)):
+        return False
+    mode = getattr(fp, "mode", None)
+    return not (isinstance(mode, str) and "b" in mode)
+
+
+def dump(sexp: Any, fp: IO[bytes] | IO[str], form: str = "canonical") -> None:
+    """Writes an S-expression to a file in one representation, with nothing after it.
+
+    `form` is "canonical" (octets, so `fp` must be binary), "transport" or "advanced" (ASCII text:
+    written as `str` to a text file, as its ASCII octets to a binary one). The whole output is
+    built before anything is written, so a value that cannot be written leaves the file as it was."""
+    writer = _WRITERS.get(form)
+    if writer is None:
+        raise ValueError(f"form must be 'canonical', 'transport' or 'advanced', not {form!r}")
+    out = writer(sexp)
+    text = _is_text(fp)
+    if isinstance(out, bytes):
+        if text:
+            raise TypeError("the canonical form is octets, and needs a binary file")
+        fp.write(out)  # type: ignore[arg-type]
+    elif text:
+        fp.write(out)  # type: ignore[arg-type]
+    else:
+        fp.write(out.encode("ascii"))  # type: ignore[arg-type]

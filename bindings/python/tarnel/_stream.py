@@ -1,0 +1,251 @@
+"""Reading S-expressions one after another from a file, a socket or an iterable of chunks.
+
+The module's `Parser.parse_prefix` reads the first S-expression of the octets it is handed. A
+stream arrives in pieces, so the reader keeps a buffer and decides, for each S-expression, when it
+has seen enough of it:
+
+- a parse that fails with `unexpected_end` at the very end of the octets tried needs more data;
+- a parse that succeeds and uses every octet tried may still be cut short, since a token such as
+  `abc` may go on in the next chunk; it is accepted only where its last octet cannot be continued
+  (a list's `)`, the end of a verbatim, quoted, hexadecimal, base-64 or transport string), where
+  the octet after it is known, or at the end of the stream.
+
+So the results never depend on where the chunk boundaries fall, even inside an escape or a length.
+
+Each attempt hands `parse_prefix` a window that starts at the S-expression: the module copies
+what it is given, so the window is kept near the size of the S-expression rather than the size of
+the buffer. A window that proves too short doubles, and a retry waits until the buffered data has
+doubled, or until the source has paused (a short read) while the work spent on this S-expression is
+still within a fixed multiple of its size: a large S-expression arriving in many small chunks is
+parsed a bounded number of times per doubling, never once per chunk.
+
+The parser's limits apply to each S-expression. `max_input_len` bounds the octets from the start of
+an S-expression to its end (whitespace between S-expressions is not counted); the reader learns the
+limit from the parser's first `input_too_long` refusal, whose offset is the limit itself, and from
+then on keeps its windows within it. Offsets of every `ParseError` raised here count from the
+first octet of the stream.
+"""
+
+from __future__ import annotations
+
+import io
+from collections.abc import Callable, Iterable, Iterator
+from typing import IO, Any, Union
+
+from _tarnel import Atom, ParseError, Parser
+
+#: The six whitespace octets of the advanced representation; skipped between S-expressions.
+WHITESPACE = b"\t\n\v\f\r "
+
+#: Octets that continue a token once it has begun: letters, digits and `*+-./:=_`.
+TOKEN_CONTINUATION = frozenset(
+    b"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789*+-./:=_"
+)
+
+#: Last octets that close a string form for certain: transport, quoted, hexadecimal, base-64.
+CLOSING_OCTETS = frozenset(b'}"#|')
+
+DEFAULT_CHUNK_SIZE = 1 << 16
+SMALLEST_WINDOW = 256
+#: A retry after a short read is allowed while the parsing spent on the current S-expression is at
+#: most this many times the octets buffered for it; past that, only doubling triggers a retry.
+RETRY_BUDGET = 4
+
+Source = Union[IO[bytes], Iterable[Union[bytes, bytearray, memoryview]], bytes, bytearray]
+
+
+def _chunks_of(source: Any, chunk_size: int) -> Callable[[], tuple[bytes | None, bool]]:
+    """Returns a function giving the next chunk (None at the end) and whether it was a short read,
+    one where the source gave what it had rather than what was asked for."""
+    if isinstance(source, io.TextIOBase):
+        raise TypeError("S-expressions are read from a binary source, and this one is text")
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        source = [source]
+    read = getattr(source, "read1", None) or getattr(source, "read", None)
+    if read is not None:
+
+        def from_file() -> tuple[bytes | None, bool]:
+            data = read(chunk_size)
+            if data is None:
+                raise BlockingIOError("the source is non-blocking and has no data ready")
+            if isinstance(data, str):
+                raise TypeError("S-expressions are read from a binary source, and this one is text")
+            return (bytes(data) if data else None), len(data) < chunk_size
+
+        return from_file
+    try:
+        chunks = iter(source)
+    except TypeError:
+        raise TypeError(
+            f"expected a binary file or an iterable of bytes, and got {type(source).__name__}"
+        ) from None
+
+    def from_iterable() -> tuple[bytes | None, bool]:
+        for chunk in chunks:
+            if isinstance(chunk, str):
+                raise TypeError("chunks must be bytes, and one is a str")
+            if chunk:
+                return bytes(chunk), True
+        return None, True
+
+    return from_iterable
+
+
+def _relocated(err: ParseError, delta: int) -> ParseError:
+    """The same refusal with its offset counted from the start of the stream."""
+    offset = err.offset + delta
+    message = str(err).rpartition(" at offset ")[0] or str(err)
+    moved = ParseError(f"{message} at offset {offset}")
+    moved.offset = offset
+    moved.kind = err.kind
+    return moved
+
+
+def _too_long(limit: int, start: int) -> ParseError:
+    err = ParseError(f"input longer than allowed at offset {start + limit}")
+    err.offset = start + limit
+    err.kind = "input_too_long"
+    return err
+
+
+def _ends_for_certain(window: bytes | bytearray, value: Any) -> bool:
+    """Whether an S-expression read to the last octet of `window` cannot go on past it.
+
+    Only a token can: a list ends at `)`, and every other string form at a closing octet or, when
+    verbatim, after exactly the octets its length announced. A token's octets are its data and are
+    never preceded by `:`, so `<length>:<data>` at the end of the window means a verbatim string."""
+    if isinstance(value, list):
+        return True
+    if window[-1] in CLOSING_OCTETS:
+        return True
+    data = value.data if isinstance(value, Atom) else value
+    return window.endswith(b"%d:%s" % (len(data), data))
+
+
+class StreamReader:
+    """Yields the S-expressions of a stream one after another; see the module's docstring.
+
+    `offset` is the number of octets of the stream consumed so far, `start` the offset of the
+    S-expression last read or being read, and `buffered(start, stop)` returns what of the stream
+    between those offsets is still held, with the offset it begins at, for showing the input around
+    a refusal."""
+
+    def __init__(
+        self, source: Source, parser: Parser | None = None, *, chunk_size: int = DEFAULT_CHUNK_SIZE
+    ) -> None:
+        if not isinstance(chunk_size, int) or chunk_size < 1:
+            raise ValueError("chunk_size must be a positive integer")
+        self._parser = parser if parser is not None else Parser()
+        self._next_chunk = _chunks_of(source, chunk_size)
+        self._buf = bytearray()
+        self._pos = 0  # the first unconsumed octet of _buf
+        self._base = 0  # the stream offset of _buf[0]
+        self._eof = False
+        self._short = False  # whether the last read was short (the source paused)
+        self._limit: int | None = None  # the parser's max_input_len, once learned
+        self._window = SMALLEST_WINDOW
+        self.start = 0
+
+    @property
+    def offset(self) -> int:
+        return self._base + self._pos
+
+    def buffered(self, start: int, stop: int) -> tuple[int, bytes]:
+        lo = max(start - self._base, 0)
+        hi = max(min(stop - self._base, len(self._buf)), lo)
+        return self._base + lo, bytes(self._buf[lo:hi])
+
+    def __iter__(self) -> Iterator[Any]:
+        return self
+
+    def _read(self) -> None:
+        chunk, self._short = self._next_chunk()
+        if chunk is None:
+            self._eof = True
+            return
+        if self._pos > len(self._buf) // 2:
+            # Drop the consumed part once it outweighs the rest: each octet moves at most once
+            # per doubling of the buffer.
+            del self._buf[: self._pos]
+            self._base += self._pos
+            self._pos = 0
+        self._buf += chunk
+
+    def _skip_whitespace(self) -> bool:
+        """Moves past whitespace; returns whether an S-expression starts in the buffer."""
+        while True:
+            buf, pos = self._buf, self._pos
+            while pos < len(buf) and buf[pos] in WHITESPACE:
+                pos += 1
+            self._pos = pos
+            if pos < len(buf):
+                return True
+            if self._eof:
+                return False
+            self._read()
+
+    def _wait_for(self, target: int, spent: int) -> None:
+        """Reads until `target` octets are buffered past the S-expression's start, the stream ends,
+        or the source pauses while retrying is still cheap."""
+        while not self._eof:
+            self._read()
+            avail = len(self._buf) - self._pos
+            if avail >= target or (self._short and spent <= RETRY_BUDGET * avail):
+                return
+
+    def __next__(self) -> Any:
+        if not self._skip_whitespace():
+            raise StopIteration
+        start = self.start = self.offset
+        window = self._window
+        spent = 0
+        while True:
+            avail = len(self._buf) - self._pos
+            n = min(avail, window) if self._limit is None else min(avail, window, self._limit)
+            data = self._buf[self._pos : self._pos + n]
+            whole = n == avail and self._eof  # the window runs to the end of the stream
+            spent += n
+            try:
+                value, consumed = self._parser.parse_prefix(data)
+            except ParseError as err:
+                if err.kind == "input_too_long" and err.offset < n:
+                    self._limit = err.offset
+                    continue
+                if err.kind != "unexpected_end" or err.offset != n or whole:
+                    raise _relocated(err, start) from None
+                if self._limit is not None and n == self._limit:
+                    raise _too_long(self._limit, start) from None
+            else:
+                if consumed < n or whole or _ends_for_certain(data, value):
+                    return self._accept(value, consumed)
+                if self._limit is not None and n == self._limit:
+                    # A token that fills the limit: it fits unless the next octet continues it.
+                    if avail == n:
+                        self._wait_for(n + 1, 0)
+                    if len(self._buf) - self._pos > n:
+                        if self._buf[self._pos + n] in TOKEN_CONTINUATION:
+                            raise _too_long(self._limit, start) from None
+                    return self._accept(value, consumed)
+            # More octets are needed: widen the window over what is buffered, or read on.
+            window = 2 * n
+            if avail < window:
+                self._wait_for(window, spent)
+
+    def _accept(self, value: Any, consumed: int) -> Any:
+        self._pos += consumed
+        self._window = max(SMALLEST_WINDOW, 2 * consumed)
+        return value
+
+
+def iter_parse(
+    source: Source, parser: Parser | None = None, *, chunk_size: int = DEFAULT_CHUNK_SIZE
+) -> Iterator[Any]:
+    """Yields the S-expressions of a stream one after another, as they arrive.
+
+    `source` is a binary file (a socket's `makefile("rb")` too) read with `read1` where it has
+    one, else `read`, `chunk_size` octets at a time; or an iterable of `bytes` chunks. Whitespace
+    between S-expressions is skipped. Each S-expression is read with `parser` (default `Parser()`),
+    whose limits apply to each one, and `max_input_len` to the octets of each one. A refusal
+    raises `ParseError` with its offset counted from the start of the stream; the S-expressions
+    before it have been yielded."""
+    return StreamReader(source, parser, chunk_size=chunk_size)

@@ -1,0 +1,127 @@
+"""An indented, multi-line advanced layout of an S-expression, for people to read.
+
+`to_pretty` writes every atom as `to_advanced` writes it and joins them with spaces and line
+breaks only, so the text reads back to the same value. A list that fits in what is left of the line
+(counting the closing parentheses that will follow it) is written on that line; otherwise its first
+element follows the `(` and each further element starts a line of its own, indented by `indent`
+from the `(`:
+
+    (public-key
+      (rsa
+        (n #00c5a1...#)
+        (e #010001#)))
+
+Both passes (measuring, then writing) walk the value with explicit stacks, so any depth is
+handled; indentation stops growing at half the width so that deep trees give lines of bounded
+indentation rather than output quadratic in the depth. Unlike the module's writers this layout sets
+no limit of its own on nesting; a list that contains itself is refused with `ValueError`.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+from _tarnel import to_advanced
+
+#: Stack entries that close a list: in the measuring pass after its elements, in the writing pass
+#: before the `)`.
+_CLOSE = object()
+#: A stack entry for the space between two elements on one line.
+_SPACE = object()
+
+
+def _measure(sexp: Any) -> tuple[dict[int, str], dict[int, int]]:
+    """The advanced text of every atom and the one-line length of every list, keyed by `id`."""
+    atoms: dict[int, str] = {}
+    lengths: dict[int, int] = {}
+    open_lists: set[int] = set()
+    stack: list[Any] = [sexp]
+    while stack:
+        item = stack.pop()
+        if item is _CLOSE:
+            lst = stack.pop()
+            total = 2 + max(len(lst) - 1, 0)
+            for child in lst:
+                if isinstance(child, (list, tuple)):
+                    total += lengths[id(child)]
+                else:
+                    total += len(atoms[id(child)])
+            lengths[id(lst)] = total
+            open_lists.discard(id(lst))
+        elif isinstance(item, (list, tuple)):
+            if id(item) in lengths:
+                continue
+            if id(item) in open_lists:
+                raise ValueError("a list that contains itself has no written form")
+            open_lists.add(id(item))
+            stack += (item, _CLOSE)
+            stack.extend(reversed(item))
+        elif id(item) not in atoms:
+            atoms[id(item)] = to_advanced(item)
+    return atoms, lengths
+
+
+def _one_line(sexp: Any, atoms: dict[int, str]) -> list[str]:
+    """The pieces of the single-line text of a value, with one space between elements."""
+    pieces: list[str] = []
+    stack: list[Any] = [sexp]
+    while stack:
+        item = stack.pop()
+        if item is _CLOSE:
+            pieces.append(")")
+        elif isinstance(item, (list, tuple)):
+            pieces.append("(")
+            stack.append(_CLOSE)
+            for i in range(len(item) - 1, -1, -1):
+                stack.append(item[i])
+                if i:
+                    stack.append(_SPACE)
+        elif item is _SPACE:
+            pieces.append(" ")
+        else:
+            pieces.append(atoms[id(item)])
+    return pieces
+
+
+def to_pretty(sexp: Any, *, width: int = 72, indent: int = 2) -> str:
+    """Returns the advanced representation of the S-expression laid out over indented lines.
+
+    Lists that fit within `width` columns stay on one line; the text reads back to the same value."""
+    if width < 1 or indent < 0:
+        raise ValueError("width must be positive and indent not negative")
+    atoms, lengths = _measure(sexp)
+    max_indent = width // 2
+    out: list[str] = []
+    column = 0
+    # Entries: (value, closers) to write a value followed on its line by `closers` parentheses;
+    # an int n to break the line and indent to column n; _CLOSE for a `)`.
+    stack: list[Any] = [(sexp, 0)]
+    while stack:
+        entry = stack.pop()
+        if entry is _CLOSE:
+            out.append(")")
+            column += 1
+            continue
+        if isinstance(entry, int):
+            column = min(entry, max_indent)
+            out.append("\n" + " " * column)
+            continue
+        item, closers = entry
+        if not isinstance(item, (list, tuple)):
+            text = atoms[id(item)]
+            out.append(text)
+            column += len(text)
+        elif column + lengths[id(item)] + closers <= width or not item:
+            out += _one_line(item, atoms)
+            column += lengths[id(item)]
+        else:
+            start = column
+            out.append("(")
+            column += 1
+            stack.append(_CLOSE)
+            last = len(item) - 1
+            for i in range(last, 0, -1):
+                stack.append((item[i], closers + 1 if i == last else 0))
+                stack.append(start + indent)
+            stack.append((item[0], closers + 1 if last == 0 else 0))
+    return "".join(out)
