@@ -1,0 +1,88 @@
+// What the fuzz targets share: turning leading fuzz octets into reader options, copying the rest
+// into a heap block of its own (so that AddressSanitizer sees a read one octet past the end), and
+// comparing trees through their canonical encoding, aborting with a short report on a mismatch.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <string_view>
+
+#include "buffer.h"
+#include "decode/reader/options.h"
+#include "decode/reader/reader.h"
+#include "encode/canonical/canonical.h"
+#include "value.h"
+
+namespace tarnel::fuzz {
+
+/// Inputs past this size are skipped: bigger ones find nothing new and slow the search down.
+inline constexpr std::size_t max_input = 1 << 16;
+
+/// The input's octets in an exact-size heap block (one octet for an empty input, so that the
+/// pointer is never null and any read of it is still out of bounds for ASan).
+class HeapCopy {
+ public:
+  explicit HeapCopy(std::span<const std::uint8_t> in)
+      : block_(new std::uint8_t[in.empty() ? 1 : in.size()]), size_(in.size()) {
+    if (!in.empty()) std::memcpy(block_.get(), in.data(), in.size());
+  }
+
+  std::span<const std::uint8_t> view() const noexcept { return {block_.get(), size_}; }
+
+ private:
+  std::unique_ptr<std::uint8_t[]> block_;
+  std::size_t size_;
+};
+
+[[noreturn]] inline void fail(const char* what, std::span<const std::uint8_t> a = {},
+                              std::span<const std::uint8_t> b = {}) {
+  std::fprintf(stderr, "fuzz check failed: %s\n", what);
+  auto show = [](const char* label, std::span<const std::uint8_t> s) {
+    if (s.empty()) return;
+    std::fprintf(stderr, "  %s (%zu octets): ", label, s.size());
+    for (std::size_t i = 0; i < s.size() && i < 200; ++i) {
+      const unsigned c = s[i];
+      if (c >= 0x20 && c < 0x7F) {
+        std::fputc(static_cast<int>(c), stderr);
+      } else {
+        std::fprintf(stderr, "\\x%02x", c);
+      }
+    }
+    std::fputc('\n', stderr);
+  };
+  show("first", a);
+  show("second", b);
+  std::abort();
+}
+
+inline void check(bool ok, const char* what) {
+  if (!ok) fail(what);
+}
+
+inline bool same_octets(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) {
+  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
+}
+
+/// Options with no depth limit and everything allowed: reading back what a writer wrote must
+/// not depend on how deep the tree is.
+inline ReaderOptions read_back_options() {
+  ReaderOptions o;
+  o.max_depth = no_limit;
+  return o;
+}
+
+/// Reads `text` (a writer's output) back and checks that its canonical form is `canonical`.
+inline void expect_reads_back(const ReaderOptions& options, std::span<const std::uint8_t> text,
+                              std::span<const std::uint8_t> canonical, const char* what) {
+  Result<Value> again = read_whole(options, text);
+  if (!again) fail(what, text);
+  const Buffer round = encode_canonical(*again);
+  if (!same_octets(round.view(), canonical)) fail(what, canonical, round.view());
+}
+
+}  // namespace tarnel::fuzz
