@@ -1,0 +1,153 @@
+// Core benchmarks: reading each representation and running each writer on the workloads of
+// workloads.h, in bytes per second, with memcpy of the same octets in the same run as the limit
+// and gcry_sexp_sscan (where built in) on the same canonical octets as a peer.
+//
+//   tarnel_core_bench [--tiny] [benchmark flags]
+//
+// --tiny shrinks the workloads and runs each benchmark once, for a smoke run that cannot rot.
+#include <benchmark/benchmark.h>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "decode/reader/reader.h"
+#include "encode/advanced/advanced.h"
+#include "encode/canonical/canonical.h"
+#include "encode/transport/transport.h"
+#include "workloads.h"
+
+#if TARNEL_BENCH_GCRYPT
+#include <gcrypt.h>
+#endif
+
+namespace tarnel::bench {
+namespace {
+
+// The workloads live for the whole run; benchmarks refer to them.
+std::vector<std::unique_ptr<Workload>> workloads;
+
+void set_bytes(benchmark::State& state, std::size_t bytes) {
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                          static_cast<std::int64_t>(bytes));
+}
+
+void memcpy_bench(benchmark::State& state, const Workload* w) {
+  std::vector<std::uint8_t> target(w->text.size());
+  for (auto _ : state) {
+    std::memcpy(target.data(), w->text.data(), w->text.size());
+    benchmark::DoNotOptimize(target.data());
+    benchmark::ClobberMemory();
+  }
+  set_bytes(state, w->text.size());
+}
+
+void read_bench(benchmark::State& state, const Workload* w, const ReaderOptions* options) {
+  for (auto _ : state) {
+    Result<Value> value = read_whole(*options, w->text);
+    if (!value) {
+      state.SkipWithError("the reader refused the workload");
+      return;
+    }
+    benchmark::DoNotOptimize(value->is_list());
+  }
+  set_bytes(state, w->text.size());
+}
+
+template <Buffer (*encode)(const Value&)>
+void write_bench(benchmark::State& state, const Workload* w) {
+  std::size_t size = 0;
+  for (auto _ : state) {
+    Buffer out = encode(w->tree);
+    size = out.size();
+    benchmark::DoNotOptimize(out.data());
+  }
+  set_bytes(state, size);
+}
+
+#if TARNEL_BENCH_GCRYPT
+void gcrypt_bench(benchmark::State& state, const Workload* w) {
+  for (auto _ : state) {
+    gcry_sexp_t sexp = nullptr;
+    std::size_t error_offset = 0;
+    gcry_error_t error = gcry_sexp_sscan(
+        &sexp, &error_offset, reinterpret_cast<const char*>(w->text.data()), w->text.size());
+    if (error != 0) {
+      state.SkipWithError(gcry_strerror(error));
+      return;
+    }
+    gcry_sexp_release(sexp);
+  }
+  set_bytes(state, w->text.size());
+}
+#endif
+
+void register_all(bool tiny) {
+  const std::uint32_t scale = tiny ? 100 : 1;
+  workloads.push_back(std::make_unique<Workload>(make_flat(scale)));
+  workloads.push_back(std::make_unique<Workload>(make_large(scale)));
+  workloads.push_back(std::make_unique<Workload>(make_deep(scale)));
+  workloads.push_back(std::make_unique<Workload>(make_advanced(scale)));
+  workloads.push_back(std::make_unique<Workload>(make_transport(scale)));
+
+  std::vector<benchmark::internal::Benchmark*> all;
+  for (const auto& w : workloads) {
+    const Workload* p = w.get();
+    const bool canonical_text = p->name == "a" || p->name == "b" || p->name == "c";
+    all.push_back(benchmark::RegisterBenchmark(("memcpy/" + p->name).c_str(), memcpy_bench, p));
+    if (canonical_text) {
+      all.push_back(benchmark::RegisterBenchmark(("read_canonical/" + p->name).c_str(), read_bench,
+                                                 p, &canonical_options));
+    }
+    all.push_back(benchmark::RegisterBenchmark(("read_default/" + p->name).c_str(), read_bench, p,
+                                               &default_options));
+#if TARNEL_BENCH_GCRYPT
+    if (canonical_text) {
+      all.push_back(
+          benchmark::RegisterBenchmark(("gcry_sexp_sscan/" + p->name).c_str(), gcrypt_bench, p));
+    }
+#endif
+    if (p->name == "e") continue;  // the same tree as a
+    all.push_back(benchmark::RegisterBenchmark(("write_canonical/" + p->name).c_str(),
+                                               write_bench<encode_canonical>, p));
+    all.push_back(benchmark::RegisterBenchmark(("write_transport/" + p->name).c_str(),
+                                               write_bench<encode_transport>, p));
+    all.push_back(benchmark::RegisterBenchmark(("write_advanced/" + p->name).c_str(),
+                                               write_bench<encode_advanced>, p));
+  }
+  for (benchmark::internal::Benchmark* b : all) {
+    b->Unit(benchmark::kMillisecond);
+    if (tiny) {
+      b->Iterations(1);
+    } else {
+      b->Repetitions(9)->DisplayAggregatesOnly(true)->MinTime(0.05);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tarnel::bench
+
+int main(int argc, char** argv) {
+  bool tiny = false;
+  std::vector<char*> rest;
+  for (int i = 0; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--tiny") == 0) {
+      tiny = true;
+    } else {
+      rest.push_back(argv[i]);
+    }
+  }
+#if TARNEL_BENCH_GCRYPT
+  if (gcry_check_version(nullptr) == nullptr) return 1;
+  gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
+  gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
+#endif
+  tarnel::bench::register_all(tiny);
+  int rest_count = static_cast<int>(rest.size());
+  benchmark::Initialize(&rest_count, rest.data());
+  if (benchmark::ReportUnrecognizedArguments(rest_count, rest.data())) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
