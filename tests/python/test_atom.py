@@ -2,6 +2,7 @@
 every octet-like form, repr escaping, effective_hint, eq_ignoring_hint and the hash."""
 
 import array
+import gc
 import struct
 import sys
 import weakref
@@ -166,6 +167,11 @@ def test_atom_is_immutable_and_plain():
             pass
 
     assert (atom.data, atom.hint) == (b"x", b"h")
+    assert not gc.is_tracked(atom)
+    assert sorted(name for name in vars(Atom) if not name.startswith("__")) == [
+        "data", "effective_hint", "eq_ignoring_hint", "hint"]
+    for absent in ("__init__", "__str__", "__bytes__", "__iter__", "__getitem__", "__reduce__", "__dict__", "__weakref__"):
+        assert absent not in vars(Atom)
 
 
 def test_no_str_bytes_iteration_or_indexing():

@@ -2,6 +2,8 @@
 functions' presets, prefix reading, and the forms `data` may take."""
 
 import array
+import gc
+import weakref
 
 import pytest
 from hypothesis import given, settings
@@ -289,7 +291,10 @@ def test_parser_is_immutable_and_plain():
     assert Parser() != Parser()
     assert parser == parser
     assert hash(parser) == hash(parser)
-    assert [m for m in vars(Parser) if not m.startswith("__")] == ["parse", "parse_prefix"]
+    assert sorted(vars(Parser)) == ["__doc__", "__module__", "__new__", "__repr__", "parse", "parse_prefix"]
+    assert not gc.is_tracked(parser)
+    with pytest.raises(TypeError):
+        weakref.ref(parser)
 
 
 def test_a_parser_is_unchanged_by_its_calls():
