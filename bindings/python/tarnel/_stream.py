@@ -46,7 +46,7 @@ TOKEN_CONTINUATION = frozenset(
 CLOSING_OCTETS = frozenset(b'}"#|')
 
 DEFAULT_CHUNK_SIZE = 1 << 16
-SMALLEST_WINDOW = 256
+SMALLEST_WINDOW = 64
 #: A retry after a short read is allowed while the parsing spent on the current S-expression is at
 #: most this many times the octets buffered for it; past that, only doubling triggers a retry.
 RETRY_BUDGET = 4
