@@ -2,9 +2,9 @@
 
 Each input (the files named, or standard input) is read as a stream of S-expressions one after
 another, whitespace between them skipped, and each is written out as soon as it has been read:
-canonical octets back to back, transport and advanced text one per line, `--pretty` layouts one per
-paragraph, `--hash` digests one per line. Output is written as octets, so canonical data passes
-through unchanged whatever the locale.
+canonical octets back to back, transport and advanced text one per line, `--pretty` layouts one
+after another, each ending in a line break, `--hash` digests one per line. Output is written as
+octets, so canonical data passes through unchanged whatever the locale.
 
 Exit status: 0 when every input was read; 1 when an input is refused (the message names the file,
 the offset, the kind of refusal and shows the input there, with a caret under the offending octet);

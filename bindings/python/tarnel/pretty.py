@@ -3,13 +3,15 @@
 `to_pretty` writes every atom as `to_advanced` writes it and joins them with spaces and line
 breaks only, so the text reads back to the same value. A list that fits in what is left of the line
 (counting the closing parentheses that will follow it) is written on that line; otherwise its first
-element follows the `(` and each further element starts a line of its own, indented by `indent`
-from the `(`:
+element follows the `(`, so do the atoms after a leading atom while they fit, and each further
+element starts a line of its own, indented by `indent` from the `(`:
 
     (public-key
       (rsa
         (n #00c5a1...#)
-        (e #010001#)))
+        (e #010001#))
+      (hash sha256
+        #8c2574892063f995fdf756bce07f46c1a5193e54cd52837ed91e32008ccf41ac#))
 
 Both passes (measuring, then writing) walk the value with explicit stacks, so any depth is
 handled; indentation stops growing at half the width so that deep trees give lines of bounded
@@ -94,12 +96,12 @@ def to_pretty(sexp: Any, *, width: int = 72, indent: int = 2) -> str:
     out: list[str] = []
     column = 0
     # Entries: (value, closers) to write a value followed on its line by `closers` parentheses;
-    # an int n to break the line and indent to column n; _CLOSE for a `)`.
+    # an int n to break the line and indent to column n; _CLOSE for a `)`, _SPACE for a space.
     stack: list[Any] = [(sexp, 0)]
     while stack:
         entry = stack.pop()
-        if entry is _CLOSE:
-            out.append(")")
+        if entry is _CLOSE or entry is _SPACE:
+            out.append(")" if entry is _CLOSE else " ")
             column += 1
             continue
         if isinstance(entry, int):
@@ -116,12 +118,21 @@ def to_pretty(sexp: Any, *, width: int = 72, indent: int = 2) -> str:
             column += lengths[id(item)]
         else:
             start = column
+            last = len(item) - 1
+            # Atoms after a leading atom stay on the first line while they fit there.
+            line = 1
+            if not isinstance(item[0], (list, tuple)):
+                end = start + 1 + len(atoms[id(item[0])])
+                while line <= last and not isinstance(item[line], (list, tuple)):
+                    end += 1 + len(atoms[id(item[line])])
+                    if end + (closers + 1 if line == last else 0) > width:
+                        break
+                    line += 1
             out.append("(")
             column += 1
             stack.append(_CLOSE)
-            last = len(item) - 1
             for i in range(last, 0, -1):
                 stack.append((item[i], closers + 1 if i == last else 0))
-                stack.append(start + indent)
+                stack.append(start + indent if i >= line else _SPACE)
             stack.append((item[0], closers + 1 if last == 0 else 0))
     return "".join(out)
