@@ -141,9 +141,12 @@ def test_lying_sequence_length_only_sizes_the_reservation():
 
 
 def test_getters_build_new_objects():
-    atom = Atom(b"abc", b"t")
-    assert atom.data == b"abc" and atom.hint == b"t"
+    atom = Atom(b"abc", b"text")
+    assert atom.data == b"abc" and atom.hint == b"text"
     assert type(atom.hint) is bytes
+    assert atom.data is not atom.data
+    assert atom.hint is not atom.hint
+    assert atom.effective_hint(b"d") is not atom.effective_hint(b"d")
 
 
 def test_atom_is_immutable_and_plain():

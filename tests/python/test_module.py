@@ -298,6 +298,7 @@ def test_binding_messages(function, args, kwargs, message):
         (_tarnel.parse, (5,), {"input": 1}, "parse() got an unexpected keyword argument 'input'"),
         (Atom, (5, 6, 7), {}, "Atom.__new__() takes from 1 to 2 positional arguments but 3 were given"),
         (Atom, (), {"hint": 5}, "Atom.__new__() missing 1 required positional argument: 'data'"),
+        (Parser, (1,), {"strict": 2}, "Parser.__new__() takes 0 positional arguments but 1 was given"),
         (A.effective_hint, (5, 6), {}, "Atom.effective_hint() takes 1 positional arguments but 2 were given"),
     ],
 )
@@ -375,7 +376,42 @@ try:
     Parser(max_depth=1).parse(b"((1:a))")
 except _tarnel.ParseError as e:
     assert (e.offset, e.kind) == (1, "too_deep")
-print(hash(Atom(b"abc")), hash(Atom(b"abc", b"")))
+docs = [(o.__doc__, o.__text_signature__) for o in (
+    Atom, Parser, Atom.effective_hint, Atom.eq_ignoring_hint, Parser.parse, Parser.parse_prefix,
+    _tarnel.parse, _tarnel.parse_canonical, _tarnel.to_canonical, _tarnel.to_transport,
+    _tarnel.to_advanced)]
+print(repr([hash(Atom(b"abc")), hash(Atom(b"abc", b"")), docs]))
 """ % (NAMES,)
-    out = run_python(code, python=python, path=module_dir(tmp_path))
-    assert out.split() == [str(hash(Atom(b"abc"))), str(hash(Atom(b"abc", b"")))]
+    first, second, docs = eval(run_python(code, python=python, path=module_dir(tmp_path)))
+    assert [first, second] == [hash(Atom(b"abc")), hash(Atom(b"abc", b""))]
+    here = [(o.__doc__, o.__text_signature__) for o in (
+        Atom, Parser, Atom.effective_hint, Atom.eq_ignoring_hint, Parser.parse, Parser.parse_prefix,
+        _tarnel.parse, _tarnel.parse_canonical, _tarnel.to_canonical, _tarnel.to_transport,
+        _tarnel.to_advanced)]
+    assert docs == here
+
+
+SUBINTERPRETERS = r'''
+import os
+import _xxsubinterpreters as interpreters
+import _tarnel
+read_end, write_end = os.pipe()
+for _ in range(2):
+    interp = interpreters.create()
+    interpreters.run_string(interp, f"""
+import os, _tarnel
+value = _tarnel.parse(b"([1:h]1:x)")
+assert type(value[0]) is _tarnel.Atom and _tarnel.Atom.__module__ == "tarnel"
+os.write({write_end}, b"%d %d " % (id(_tarnel.Atom), hash(value[0])))
+""")
+    interpreters.destroy(interp)
+print(os.read(read_end, 1000).decode(), id(_tarnel.Atom), hash(_tarnel.Atom(b"x", b"h")))
+'''
+
+
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="isolated subinterpreters need a slot the module does not declare")
+def test_each_interpreter_has_its_own_classes():
+    pytest.importorskip("_xxsubinterpreters")
+    sub1_id, sub1_hash, sub2_id, sub2_hash, main_id, main_hash = run_python(SUBINTERPRETERS).split()
+    assert sub1_hash == sub2_hash == main_hash
+    assert main_id not in (sub1_id, sub2_id)

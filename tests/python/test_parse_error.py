@@ -159,3 +159,13 @@ def test_each_raise_is_a_new_instance():
             errors.append(e)
     assert errors[0] is not errors[1]
     assert str(errors[0]) == str(errors[1])
+
+
+def test_pickles_with_its_attributes():
+    import pickle
+
+    with pytest.raises(ParseError) as info:
+        _tarnel.parse(b"(1:a")
+    copy = pickle.loads(pickle.dumps(info.value))
+    assert type(copy) is ParseError
+    assert (str(copy), copy.offset, copy.kind) == (str(info.value), 4, "unexpected_end")
