@@ -1,0 +1,368 @@
+"""The `tarnel` command end to end: real files, real processes, exit statuses and exact output."""
+
+import hashlib
+import os
+import pathlib
+import pty
+import shutil
+import subprocess
+import sys
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import tarnel
+from tarnel import Atom, Parser, to_advanced, to_canonical, to_transport
+
+EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
+
+
+def tarnel_cmd(*args, stdin=b"", stderr_tty=False):
+    """Runs `python -m tarnel` with the interpreter and import path of this test run."""
+    cmd = [sys.executable, "-m", "tarnel", *map(str, args)]
+    if not stderr_tty:
+        return subprocess.run(cmd, input=stdin, capture_output=True, timeout=120)
+    leader, follower = pty.openpty()
+    try:
+        proc = subprocess.run(cmd, input=stdin, stdout=subprocess.PIPE, stderr=follower, timeout=120)
+        os.close(follower)
+        seen = bytearray()
+        while True:
+            try:
+                piece = os.read(leader, 4096)
+            except OSError:
+                break
+            if not piece:
+                break
+            seen += piece
+        proc.stderr = bytes(seen)
+        return proc
+    finally:
+        os.close(leader)
+
+
+def expressions(data):
+    parser, pos, out = Parser(max_depth=100_000), 0, []
+    while data[pos:].strip():
+        value, used = parser.parse_prefix(data[pos:])
+        out.append(value)
+        pos += used
+    return out
+
+
+@pytest.fixture
+def keys():
+    data = (EXAMPLES / "keys.sexp").read_bytes()
+    return EXAMPLES / "keys.sexp", expressions(data)
+
+
+# Conversions ------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "args, render",
+    [
+        ([], lambda v: (to_advanced(v) + "\n").encode()),
+        (["--to", "advanced"], lambda v: (to_advanced(v) + "\n").encode()),
+        (["--to", "transport"], lambda v: (to_transport(v) + "\n").encode()),
+        (["--to", "canonical"], to_canonical),
+        (["--hash", "sha256"], lambda v: (hashlib.sha256(to_canonical(v)).hexdigest() + "\n").encode()),
+        (["--hash", "sha3_512"], lambda v: (hashlib.sha3_512(to_canonical(v)).hexdigest() + "\n").encode()),
+        (["--hash", "md5"], lambda v: (hashlib.md5(to_canonical(v)).hexdigest() + "\n").encode()),
+    ],
+    ids=lambda a: " ".join(a) if isinstance(a, list) else "",
+)
+def test_each_expression_of_a_file_is_written_in_turn(keys, args, render):
+    path, values = keys
+    assert len(values) == 3
+    proc = tarnel_cmd(*args, path)
+    assert (proc.returncode, proc.stderr) == (0, b"")
+    assert proc.stdout == b"".join(render(v) for v in values)
+
+
+def test_canonical_example_matches_the_advanced_one(keys):
+    path, values = keys
+    canonical = (EXAMPLES / "keys.canonical").read_bytes()
+    assert canonical == b"".join(map(to_canonical, values))
+    assert tarnel_cmd("--to", "canonical", path).stdout == canonical
+    assert tarnel_cmd("--canonical-only", "--to", "canonical", EXAMPLES / "keys.canonical").stdout == canonical
+
+
+def test_stdin_dash_and_several_files_in_order(keys, tmp_path):
+    path, values = keys
+    other = tmp_path / "other.sexp"
+    other.write_bytes(b"(1:x)")
+    proc = tarnel_cmd(path, "-", other, stdin=b" mid ")
+    lines = proc.stdout.decode().splitlines()
+    assert proc.returncode == 0
+    assert lines == [to_advanced(v) for v in values] + ["mid", "(x)"]
+    assert tarnel_cmd(stdin=b"(a)(b)").stdout == b"(a)\n(b)\n"
+
+
+ALL_OCTETS = [bytes(range(256)), Atom(bytes(range(255, -1, -1)), bytes(range(256))), b"", b"\r\n"]
+
+
+@pytest.mark.parametrize("form", ["canonical", "advanced", "transport"])
+def test_every_octet_value_survives_any_form(form, tmp_path):
+    source = tmp_path / "octets.canonical"
+    source.write_bytes(to_canonical(ALL_OCTETS) + to_canonical(bytes(range(256))))
+    converted = tarnel_cmd("--to", form, source)
+    assert converted.returncode == 0
+    back = tarnel_cmd("--to", "canonical", stdin=converted.stdout)
+    assert back.stdout == source.read_bytes()
+
+
+# The pretty layout ------------------------------------------------------------------------------
+
+sexps = st.recursive(
+    st.binary(max_size=10) | st.builds(Atom, st.binary(max_size=4), st.sampled_from([b"t", b""])),
+    lambda inner: st.lists(inner, max_size=5),
+    max_leaves=30,
+)
+
+
+@settings(max_examples=15, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(st.lists(sexps, min_size=1, max_size=20), st.integers(1, 60))
+def test_pretty_output_reads_back_identically(tmp_path, values, width):
+    source = tmp_path / "values.canonical"
+    source.write_bytes(b"".join(map(to_canonical, values)))
+    proc = tarnel_cmd("--pretty", "--width", width, source)
+    assert proc.returncode == 0
+    assert [to_canonical(v) for v in expressions(proc.stdout)] == [to_canonical(v) for v in values]
+    back = tarnel_cmd("--to", "canonical", stdin=proc.stdout)
+    assert back.stdout == source.read_bytes()
+
+
+def test_pretty_width_and_indent(keys):
+    path, values = keys
+    proc = tarnel_cmd("--pretty", "--width", "40", "--indent", "4", path)
+    assert proc.stdout.decode() == "".join(
+        tarnel.to_pretty(v, width=40, indent=4) + "\n" for v in values
+    )
+    assert "\n    (rsa-pkcs1-sha256\n" in proc.stdout.decode()
+
+
+def test_depth_beyond_the_writers_is_refused_clearly_but_laid_out(tmp_path):
+    deep = tmp_path / "deep"
+    deep.write_bytes(b"(" * 2000 + b")" * 2000)
+    proc = tarnel_cmd("--max-depth", "5000", deep)
+    assert proc.returncode == 1
+    assert proc.stderr.decode() == (
+        f"tarnel: {deep}: offset 0: the S-expression read there cannot be written: "
+        "lists nested deeper than 1024\n"
+    )
+    pretty = tarnel_cmd("--max-depth", "5000", "--pretty", deep)
+    assert pretty.returncode == 0
+    assert pretty.stdout.replace(b"\n", b"").replace(b" ", b"") == deep.read_bytes()
+
+
+# Reader options ---------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "option, data, kind, offset",
+    [
+        ("--canonical-only", b"(1:a)(a)", "advanced_not_allowed", 6),
+        ("--no-advanced", b"( 1:a)", "unexpected_octet", 1),
+        ("--no-transport", b"{KCk=}", "transport_not_allowed", 0),
+        ("--no-display-hints", b"([1:t]1:a)", "hint_not_allowed", 1),
+        ("--no-empty-atoms", b'(a "")', "empty_atom_not_allowed", 3),
+        ("--no-empty-lists", b"(a ())", "empty_list_not_allowed", 3),
+        ("--no-list-as-first-element", b"((a) b)", "list_as_first_element_not_allowed", 0),
+        ("--no-hexadecimal", b"(a #61#)", "hexadecimal_not_allowed", 3),
+        ("--no-base64", b"(a |YQ==|)", "base64_not_allowed", 3),
+        ("--no-lengths", b'(a 1"a")', "length_not_allowed", 3),
+    ],
+)
+def test_each_restriction_refuses_what_is_otherwise_read(option, data, kind, offset, tmp_path):
+    source = tmp_path / "input"
+    source.write_bytes(data)
+    assert tarnel_cmd(source).returncode == 0
+    proc = tarnel_cmd(option, source)
+    assert proc.returncode == 1
+    first = proc.stderr.decode().splitlines()[0]
+    assert first.startswith(f"tarnel: {source}: offset {offset}: {kind}: ")
+
+
+@pytest.mark.parametrize(
+    "option, limit, fits, too_big, kind",
+    [
+        ("--max-depth", 2, b"(())", b"((()))", "too_deep"),
+        ("--max-atom-len", 3, b"3:abc", b"4:abcd", "atom_too_long"),
+        ("--max-input-len", 5, b"(1:a)", b"(1:ab)", "input_too_long"),
+    ],
+)
+def test_limits_apply_to_each_expression(option, limit, fits, too_big, kind):
+    many = fits * 3  # longer than any limit as a whole: the limit is per expression
+    ok = tarnel_cmd(option, limit, stdin=many)
+    assert (ok.returncode, ok.stdout.count(b"\n")) == (0, 3)
+    bad = tarnel_cmd(option, limit, stdin=fits + too_big)
+    assert bad.returncode == 1
+    assert f": {kind}: " in bad.stderr.decode()
+    assert bad.stdout.count(b"\n") == 1  # the expression before the refusal was written
+
+
+# Refusals ---------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "data, expected",
+    [
+        (
+            b"(a b) (c\n  (d \"e\\q\"))",
+            "offset 16: invalid_escape: an escape that is not defined\n"
+            '      (d "e\\q"))\n'
+            "           ^",
+        ),
+        (
+            b"(abc (def",
+            "offset 9: unexpected_end: the input ended in the middle of an S-expression\n"
+            "    (abc (def\n"
+            "             ^",
+        ),
+        (
+            b"(1:a)\x00\xff",
+            "offset 5: unexpected_octet: an octet that cannot appear here\n"
+            "    (1:a)\\x00\\xff\n"
+            "         ^",
+        ),
+        (
+            b"(" + b"x" * 100 + b" #6#)",
+            "offset 102: odd_hex_digits: " + "",
+        ),
+    ],
+    ids=["escape", "end", "binary", "long-line"],
+)
+def test_refusal_shows_file_offset_kind_message_and_caret(data, expected, tmp_path):
+    source = tmp_path / "bad.sexp"
+    source.write_bytes(data)
+    proc = tarnel_cmd(source)
+    assert proc.returncode == 1
+    err = proc.stderr.decode()
+    assert err.startswith(f"tarnel: {source}: {expected}")
+    assert "Traceback" not in err
+    excerpt, caret = err.splitlines()[1:3]
+    # The caret stands under the octet at the reported offset, whatever came before it.
+    offset = int(err.split("offset ")[1].split(":")[0])
+    shown_before = excerpt[4 : 4 + caret.index("^") - 4]
+    assert data[:offset].replace(b"\x00", b"\\x00").decode("latin-1").endswith(shown_before)
+
+
+def test_refusal_on_stdin_is_named_so():
+    proc = tarnel_cmd(stdin=b"(")
+    assert proc.returncode == 1
+    assert proc.stderr.decode().startswith("tarnel: <stdin>: offset 1: unexpected_end: ")
+
+
+def test_the_first_refusal_stops_the_run(tmp_path):
+    bad, good = tmp_path / "bad", tmp_path / "good"
+    bad.write_bytes(b"(a) )")
+    good.write_bytes(b"(b)")
+    proc = tarnel_cmd(bad, good)
+    assert (proc.returncode, proc.stdout) == (1, b"(a)\n")
+
+
+# Usage ------------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["--to", "xml"], "invalid choice: 'xml'"),
+        (["--hash", "crc32"], "invalid choice: 'crc32'"),
+        (["--max-depth", "-1"], "out of range"),
+        (["--max-atom-len", "lots"], "not a whole number"),
+        (["--max-input-len", str(1 << 64)], "out of range"),
+        (["--width", "0"], "must be at least 1"),
+        (["--bogus"], "unrecognized arguments: --bogus"),
+        (["--hash", "sha256", "--to", "canonical"], "cannot be combined"),
+        (["--pretty", "--to", "transport"], "advanced representation only"),
+        (["--width", "10"], "need --pretty"),
+    ],
+)
+def test_usage_errors_exit_2_with_a_message(args, message):
+    proc = tarnel_cmd(*args, stdin=b"(a)")
+    assert (proc.returncode, proc.stdout) == (2, b"")
+    assert message in proc.stderr.decode()
+    assert proc.stderr.decode().startswith("usage: tarnel")
+
+
+@pytest.mark.parametrize("make", ["missing", "directory"])
+def test_unreadable_files_exit_2(make, tmp_path):
+    path = tmp_path / "x"
+    if make == "directory":
+        path.mkdir()
+    proc = tarnel_cmd(path)
+    assert proc.returncode == 2
+    assert proc.stderr.decode().startswith(f"tarnel: {path}: ")
+    assert "Traceback" not in proc.stderr.decode()
+
+
+def test_help_lists_every_parser_flag():
+    out = tarnel_cmd("--help").stdout.decode()
+    for flag in ["--canonical-only", "--max-depth", "--max-atom-len", "--max-input-len"]:
+        assert flag in out
+    for keyword in ["advanced", "transport", "display_hints", "empty_atoms", "empty_lists",
+                    "list_as_first_element", "hexadecimal", "base64", "lengths"]:
+        assert "--no-" + keyword.replace("_", "-") in out
+        Parser(**{"allow_" + keyword: False})  # every flag names a real keyword
+
+
+# Streams, progress, pipes -----------------------------------------------------------------------
+
+
+@pytest.fixture
+def big_file(tmp_path):
+    path = tmp_path / "big.canonical"
+    one = to_canonical([b"entry", bytes(range(256)) * 4])
+    path.write_bytes(one * (6 * 1024 * 1024 // len(one)))
+    return path
+
+
+def test_progress_only_for_large_inputs_on_a_terminal(big_file, tmp_path):
+    tty = tarnel_cmd("--hash", "sha256", big_file, stderr_tty=True)
+    assert tty.returncode == 0
+    assert b"% (" in tty.stderr and b" MiB)" in tty.stderr
+    assert tty.stderr.endswith(b"\r")  # the line is cleared at the end
+    piped = tarnel_cmd("--hash", "sha256", big_file)
+    assert piped.stderr == b"" and piped.stdout == tty.stdout
+    small = tmp_path / "small"
+    small.write_bytes(b"(a)")
+    assert tarnel_cmd(small, stderr_tty=True).stderr == b""
+
+
+def test_a_closed_pipe_ends_quietly(big_file):
+    cmd = [sys.executable, "-m", "tarnel", "--to", "advanced", str(big_file)]
+    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc.stdout.read(10)
+    proc.stdout.close()
+    assert proc.wait(timeout=60) == 2
+    assert proc.stderr.read() == b""
+
+
+def test_output_is_flushed_before_waiting_for_more_input():
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "tarnel"], stdin=subprocess.PIPE, stdout=subprocess.PIPE
+    )
+    try:
+        proc.stdin.write(b"(a b) ")
+        proc.stdin.flush()
+        assert proc.stdout.readline() == b"(a b)\n"  # while stdin is still open
+        proc.stdin.write(b"(c)")
+        proc.stdin.close()
+        assert proc.stdout.read() == b"(c)\n"
+    finally:
+        proc.kill()
+        proc.wait()
+
+
+@pytest.mark.skipif(
+    shutil.which("tarnel", path=os.path.dirname(sys.executable)) is None,
+    reason="the console script is only there when the package is installed",
+)
+def test_console_script_is_the_same_command(keys):
+    path, values = keys
+    script = shutil.which("tarnel", path=os.path.dirname(sys.executable))
+    proc = subprocess.run([script, "--to", "canonical", str(path)], capture_output=True, timeout=60)
+    assert proc.stdout == b"".join(map(to_canonical, values))
