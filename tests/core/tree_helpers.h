@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -54,9 +55,9 @@ inline Value random_tree(std::mt19937_64& rng, std::size_t max_nodes) {
         break;
       }
       case 2: {  // printable with specials
-        const char* alphabet = "ab \"\\'#|()[]{}\t\n\r\a\b\v\f;:=-_./*+09";
+        const std::string_view alphabet = "ab \"\\'#|()[]{}\t\n\r\a\b\v\f;:=-_./*+09";
         std::size_t n = rng() % 20;
-        for (std::size_t i = 0; i < n; ++i) s.push_back(alphabet[rng() % 36]);
+        for (std::size_t i = 0; i < n; ++i) s.push_back(alphabet[rng() % alphabet.size()]);
         break;
       }
       case 3: {  // token-like
