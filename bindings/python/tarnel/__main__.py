@@ -23,7 +23,7 @@ import time
 from collections.abc import Callable, Sequence
 from typing import IO, Any
 
-from _tarnel import DEFAULT_MAX_DEPTH, ParseError, Parser, to_advanced, to_canonical, to_transport
+from ._tarnel import DEFAULT_MAX_DEPTH, ParseError, Parser, to_advanced, to_canonical, to_transport
 
 from ._stream import StreamReader
 from .pretty import to_pretty
@@ -208,6 +208,8 @@ class Input:
         self.done += len(data)
         self._progress.update(self.done)
         return data
+
+    read = read1
 
 
 def _render(octets: bytes) -> list[str]:

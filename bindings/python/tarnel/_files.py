@@ -3,14 +3,13 @@
 from __future__ import annotations
 
 import io
-from typing import IO, Any
+from typing import IO, Any, Literal
 
-from _tarnel import Parser, parse, to_advanced, to_canonical, to_transport
+from ._tarnel import Parser, parse, to_advanced, to_canonical, to_transport
+from .types import SExp, SExpLike
 
-_WRITERS = {"canonical": to_canonical, "transport": to_transport, "advanced": to_advanced}
 
-
-def load(fp: IO[bytes] | IO[str], parser: Parser | None = None) -> Any:
+def load(fp: IO[bytes] | IO[str], parser: Parser | None = None) -> SExp:
     """Reads the one S-expression that makes up the whole of a file.
 
     `fp` is read to its end; a binary file gives its octets, a text file its text as UTF-8. The
@@ -29,22 +28,28 @@ def _is_text(fp: Any) -> bool:
     return not (isinstance(mode, str) and "b" in mode)
 
 
-def dump(sexp: Any, fp: IO[bytes] | IO[str], form: str = "canonical") -> None:
+def dump(
+    sexp: SExpLike,
+    fp: IO[bytes] | IO[str],
+    form: Literal["canonical", "transport", "advanced"] = "canonical",
+) -> None:
     """Writes an S-expression to a file in one representation, with nothing after it.
 
     `form` is "canonical" (octets, so `fp` must be binary), "transport" or "advanced" (ASCII text:
     written as `str` to a text file, as its ASCII octets to a binary one). The whole output is
     built before anything is written, so a value that cannot be written leaves the file as it was."""
-    writer = _WRITERS.get(form)
-    if writer is None:
+    if form not in ("canonical", "transport", "advanced"):
         raise ValueError(f"form must be 'canonical', 'transport' or 'advanced', not {form!r}")
-    out = writer(sexp)
     text = _is_text(fp)
-    if isinstance(out, bytes):
+    sink: Any = fp  # binary or text: which one decides what is written below
+    if form == "canonical":
         if text:
             raise TypeError("the canonical form is octets, and needs a binary file")
-        fp.write(out)  # type: ignore[arg-type]
-    elif text:
-        fp.write(out)  # type: ignore[arg-type]
+        octets = to_canonical(sexp)
+        sink.write(octets)
+        return
+    written = to_transport(sexp) if form == "transport" else to_advanced(sexp)
+    if text:
+        sink.write(written)
     else:
-        fp.write(out.encode("ascii"))  # type: ignore[arg-type]
+        sink.write(written.encode("ascii"))

@@ -30,9 +30,10 @@ from __future__ import annotations
 
 import io
 from collections.abc import Callable, Iterable, Iterator
-from typing import IO, Any, Union
+from typing import Any, Protocol, Union
 
-from _tarnel import Atom, ParseError, Parser
+from ._tarnel import Atom, ParseError, Parser
+from .types import SExp
 
 #: The six whitespace octets of the advanced representation; skipped between S-expressions.
 WHITESPACE = b"\t\n\v\f\r "
@@ -51,7 +52,14 @@ SMALLEST_WINDOW = 64
 #: most this many times the octets buffered for it; past that, only doubling triggers a retry.
 RETRY_BUDGET = 4
 
-Source = Union[IO[bytes], Iterable[Union[bytes, bytearray, memoryview]], bytes, bytearray]
+class BinaryReader(Protocol):
+    """A binary file, a socket's file or anything else whose `read(n)` gives up to n octets and
+    `b""` at the end (`read1` is used instead where there is one)."""
+
+    def read(self, size: int, /) -> bytes | None: ...
+
+
+Source = Union[BinaryReader, Iterable[Union[bytes, bytearray, memoryview]], bytes, bytearray]
 
 
 def _chunks_of(source: Any, chunk_size: int) -> Callable[[], tuple[bytes | None, bool]]:
@@ -108,7 +116,7 @@ def _too_long(limit: int, start: int) -> ParseError:
     return err
 
 
-def _ends_for_certain(window: bytes | bytearray, value: Any) -> bool:
+def _ends_for_certain(window: bytes | bytearray, value: SExp) -> bool:
     """Whether an S-expression read to the last octet of `window` cannot go on past it.
 
     Only a token can: a list ends at `)`, and every other string form at a closing octet or, when
@@ -155,7 +163,7 @@ class StreamReader:
         hi = max(min(stop - self._base, len(self._buf)), lo)
         return self._base + lo, bytes(self._buf[lo:hi])
 
-    def __iter__(self) -> Iterator[Any]:
+    def __iter__(self) -> Iterator[SExp]:
         return self
 
     def _read(self) -> None:
@@ -193,7 +201,7 @@ class StreamReader:
             if avail >= target or (self._short and spent <= RETRY_BUDGET * avail):
                 return
 
-    def __next__(self) -> Any:
+    def __next__(self) -> SExp:
         if not self._skip_whitespace():
             raise StopIteration
         start = self.start = self.offset
@@ -231,7 +239,7 @@ class StreamReader:
             if avail < window:
                 self._wait_for(window, spent)
 
-    def _accept(self, value: Any, consumed: int) -> Any:
+    def _accept(self, value: SExp, consumed: int) -> SExp:
         self._pos += consumed
         self._window = max(SMALLEST_WINDOW, 2 * consumed)
         return value
@@ -239,13 +247,15 @@ class StreamReader:
 
 def iter_parse(
     source: Source, parser: Parser | None = None, *, chunk_size: int = DEFAULT_CHUNK_SIZE
-) -> Iterator[Any]:
+) -> Iterator[SExp]:
     """Yields the S-expressions of a stream one after another, as they arrive.
 
     `source` is a binary file (a socket's `makefile("rb")` too) read with `read1` where it has
     one, else `read`, `chunk_size` octets at a time; or an iterable of `bytes` chunks. Whitespace
-    between S-expressions is skipped. Each S-expression is read with `parser` (default `Parser()`),
-    whose limits apply to each one, and `max_input_len` to the octets of each one. A refusal
-    raises `ParseError` with its offset counted from the start of the stream; the S-expressions
-    before it have been yielded."""
+    between S-expressions is skipped. Each S-expression is read with `parser` (default `Parser()`)
+    on its own, so its limits apply to each: `max_input_len` counts the octets of one
+    S-expression, not of the stream. A token that ends the data so far (`abc`) may go on, so it is
+    yielded once the octet after it or the end of the stream has arrived; everything else is
+    yielded as soon as its last octet has. A refusal raises `ParseError` with its offset counted
+    from the start of the stream; the S-expressions before it have been yielded."""
     return StreamReader(source, parser, chunk_size=chunk_size)

@@ -23,7 +23,8 @@ from __future__ import annotations
 
 from typing import Any
 
-from _tarnel import to_advanced
+from ._tarnel import to_advanced
+from .types import SExpLike
 
 #: Stack entries that close a list: in the measuring pass after its elements, in the writing pass
 #: before the `)`.
@@ -85,7 +86,7 @@ def _one_line(sexp: Any, atoms: dict[int, str]) -> list[str]:
     return pieces
 
 
-def to_pretty(sexp: Any, *, width: int = 72, indent: int = 2) -> str:
+def to_pretty(sexp: SExpLike, *, width: int = 72, indent: int = 2) -> str:
     """Returns the advanced representation of the S-expression laid out over indented lines.
 
     Lists that fit within `width` columns stay on one line; the text reads back to the same value."""
