@@ -10,6 +10,8 @@
 namespace tarnel {
 namespace {
 
+using View = std::span<const std::uint8_t>;
+
 constexpr std::uint64_t max_u64 = std::numeric_limits<std::uint64_t>::max();
 
 constexpr bool is_digit(std::uint8_t octet) noexcept { return octet >= '0' && octet <= '9'; }
@@ -45,7 +47,9 @@ struct Extent {
 // before AtomTooLong), yet nothing beyond the limit is ever needed.
 class Sink {
  public:
-  explicit Sink(std::uint64_t keep) noexcept : keep_(keep) {}
+  Sink(Buffer& buffer, std::uint64_t keep) noexcept : buffer_(buffer), keep_(keep) {
+    buffer_.clear();
+  }
 
   void push(std::uint8_t octet) {
     if (count_++ < keep_) buffer_.push_back(octet);
@@ -61,10 +65,10 @@ class Sink {
 
   std::uint64_t count() const noexcept { return count_; }
 
-  Buffer& buffer() noexcept { return buffer_; }
+  std::span<const std::uint8_t> view() const noexcept { return buffer_.view(); }
 
  private:
-  Buffer buffer_;
+  Buffer& buffer_;
   std::uint64_t count_ = 0;
   std::uint64_t keep_;
 };
@@ -84,14 +88,14 @@ Result<bool> check_decoded(const ReadCursor& cursor, const Extent& extent, std::
   return true;
 }
 
-Result<Octets> finish(const ReadCursor& cursor, const Extent& extent, Sink& sink) {
+Result<View> finish(const ReadCursor& cursor, const Extent& extent, const Sink& sink) {
   Result<bool> checked = check_decoded(cursor, extent, sink.count());
   if (!checked) return checked.error();
-  return Octets(std::move(sink.buffer()));
+  return sink.view();
 }
 
 // The cursor stands on the first octet of a token.
-Result<Octets> read_token(ReadCursor& cursor) {
+Result<View> read_token(ReadCursor& cursor) {
   const std::uint8_t* in = cursor.input.data();
   const std::uint64_t n = cursor.input.size();
   const std::uint64_t start = cursor.position;
@@ -100,7 +104,7 @@ Result<Octets> read_token(ReadCursor& cursor) {
   Result<bool> checked = check_decoded(cursor, {start, false, 0}, end - start);
   if (!checked) return checked.error();
   cursor.position = end;
-  return Octets(cursor.input.subspan(start, end - start));
+  return cursor.input.subspan(start, end - start);
 }
 
 // Whether `octet` stands for itself inside a quoted string.
@@ -109,7 +113,7 @@ constexpr bool is_plain_quoted(std::uint8_t octet) noexcept {
 }
 
 // The cursor stands on the opening double quote.
-Result<Octets> read_quoted(ReadCursor& cursor, const Extent& extent) {
+Result<View> read_quoted(ReadCursor& cursor, const Extent& extent, Buffer& scratch) {
   const std::uint8_t* in = cursor.input.data();
   const std::uint64_t n = cursor.input.size();
   std::uint64_t pos = cursor.position + 1;
@@ -120,9 +124,9 @@ Result<Octets> read_quoted(ReadCursor& cursor, const Extent& extent) {
     Result<bool> checked = check_decoded(cursor, extent, run - pos);
     if (!checked) return checked.error();
     cursor.position = run + 1;
-    return Octets(cursor.input.subspan(pos, run - pos));
+    return cursor.input.subspan(pos, run - pos);
   }
-  Sink sink(cursor.options.max_atom_len);
+  Sink sink(scratch, cursor.options.max_atom_len);
   for (;;) {
     // Runs of octets that stand for themselves are copied in one piece.
     sink.append(in + pos, run - pos);
@@ -208,17 +212,17 @@ Result<Octets> read_quoted(ReadCursor& cursor, const Extent& extent) {
     run = pos;
     while (run < n && is_plain_quoted(in[run])) ++run;
   }
-  Result<Octets> result = finish(cursor, extent, sink);
+  Result<View> result = finish(cursor, extent, sink);
   if (result) cursor.position = pos;
   return result;
 }
 
 // The cursor stands on the opening '#'.
-Result<Octets> read_hexadecimal(ReadCursor& cursor, const Extent& extent) {
+Result<View> read_hexadecimal(ReadCursor& cursor, const Extent& extent, Buffer& scratch) {
   const std::uint8_t* in = cursor.input.data();
   const std::uint64_t n = cursor.input.size();
   std::uint64_t pos = cursor.position + 1;
-  Sink sink(cursor.options.max_atom_len);
+  Sink sink(scratch, cursor.options.max_atom_len);
   int high = -1;  // the first digit of the pair in hand, or -1
   for (;;) {
     if (pos == n) return end_of(cursor);
@@ -240,13 +244,13 @@ Result<Octets> read_hexadecimal(ReadCursor& cursor, const Extent& extent) {
     ++pos;
   }
   if (high >= 0) return error_at(ErrorKind::OddHexDigits, extent.start);
-  Result<Octets> result = finish(cursor, extent, sink);
+  Result<View> result = finish(cursor, extent, sink);
   if (result) cursor.position = pos;
   return result;
 }
 
 // The cursor stands on the opening vertical bar.
-Result<Octets> read_base64_string(ReadCursor& cursor, const Extent& extent) {
+Result<View> read_base64_string(ReadCursor& cursor, const Extent& extent, Buffer& scratch) {
   const std::uint8_t* in = cursor.input.data();
   const std::uint64_t n = cursor.input.size();
   const std::uint64_t body = cursor.position + 1;
@@ -258,11 +262,12 @@ Result<Octets> read_base64_string(ReadCursor& cursor, const Extent& extent) {
   Result<bool> checked = check_decoded(cursor, extent, decoded->size());
   if (!checked) return checked.error();
   cursor.position = close + 1;
-  return Octets(std::move(*decoded));
+  scratch = std::move(*decoded);
+  return scratch.view();
 }
 
 // A verbatim string: `colon` is the offset of the colon after the length.
-Result<Octets> read_verbatim(ReadCursor& cursor, const Extent& extent, std::uint64_t colon) {
+Result<View> read_verbatim(ReadCursor& cursor, const Extent& extent, std::uint64_t colon) {
   const std::uint64_t n = cursor.input.size();
   const std::uint64_t begin = colon + 1;
   if (extent.length > max_u64 - begin) return error_at(ErrorKind::LengthOverflow, begin);
@@ -271,7 +276,7 @@ Result<Octets> read_verbatim(ReadCursor& cursor, const Extent& extent, std::uint
   Result<bool> checked = check_decoded(cursor, extent, extent.length);
   if (!checked) return checked.error();
   cursor.position = begin + extent.length;
-  return Octets(cursor.input.subspan(begin, extent.length));
+  return cursor.input.subspan(begin, extent.length);
 }
 
 // The restrictions on a form that has a length, in their fixed order; `form_allowed` is the
@@ -285,7 +290,7 @@ Result<bool> check_length_form(const ReadCursor& cursor, std::uint64_t start, bo
   return true;
 }
 
-Result<Octets> read_with_length(ReadCursor& cursor) {
+Result<View> read_with_length(ReadCursor& cursor, Buffer& scratch) {
   const std::uint8_t* in = cursor.input.data();
   const std::uint64_t n = cursor.input.size();
   const std::uint64_t start = cursor.position;
@@ -311,21 +316,21 @@ Result<Octets> read_with_length(ReadCursor& cursor) {
       Result<bool> allowed = check_length_form(cursor, start, true, ErrorKind::AdvancedNotAllowed);
       if (!allowed) return allowed.error();
       cursor.position = pos;
-      return read_quoted(cursor, extent);
+      return read_quoted(cursor, extent, scratch);
     }
     case '#': {
       Result<bool> allowed = check_length_form(cursor, start, options.allow_hexadecimal,
                                                ErrorKind::HexadecimalNotAllowed);
       if (!allowed) return allowed.error();
       cursor.position = pos;
-      return read_hexadecimal(cursor, extent);
+      return read_hexadecimal(cursor, extent, scratch);
     }
     case '|': {
       Result<bool> allowed =
           check_length_form(cursor, start, options.allow_base64, ErrorKind::Base64NotAllowed);
       if (!allowed) return allowed.error();
       cursor.position = pos;
-      return read_base64_string(cursor, extent);
+      return read_base64_string(cursor, extent, scratch);
     }
     default:
       return error_at(ErrorKind::UnexpectedOctet, pos);
@@ -334,31 +339,40 @@ Result<Octets> read_with_length(ReadCursor& cursor) {
 
 }  // namespace
 
-Result<Octets> read_octet_string(ReadCursor& cursor) {
+Result<View> read_octet_view(ReadCursor& cursor, Buffer& scratch) {
   const std::uint64_t start = cursor.position;
   if (start >= cursor.input.size()) return end_of(cursor);
   const ReaderOptions& options = cursor.options;
   const std::uint8_t first = cursor.input[start];
-  if (is_digit(first)) return read_with_length(cursor);
+  if (is_digit(first)) return read_with_length(cursor, scratch);
 
   const Extent extent{start, false, 0};
   switch (first) {
     case '"':
       if (!options.allow_advanced) return error_at(ErrorKind::AdvancedNotAllowed, start);
-      return read_quoted(cursor, extent);
+      return read_quoted(cursor, extent, scratch);
     case '#':
       if (!options.allow_advanced) return error_at(ErrorKind::AdvancedNotAllowed, start);
       if (!options.allow_hexadecimal) return error_at(ErrorKind::HexadecimalNotAllowed, start);
-      return read_hexadecimal(cursor, extent);
+      return read_hexadecimal(cursor, extent, scratch);
     case '|':
       if (!options.allow_advanced) return error_at(ErrorKind::AdvancedNotAllowed, start);
       if (!options.allow_base64) return error_at(ErrorKind::Base64NotAllowed, start);
-      return read_base64_string(cursor, extent);
+      return read_base64_string(cursor, extent, scratch);
     default:
       if (!is_token_start(first)) return error_at(ErrorKind::UnexpectedOctet, start);
       if (!options.allow_advanced) return error_at(ErrorKind::AdvancedNotAllowed, start);
       return read_token(cursor);
   }
+}
+
+Result<Octets> read_octet_string(ReadCursor& cursor) {
+  Buffer scratch;
+  Result<View> octets = read_octet_view(cursor, scratch);
+  if (!octets) return octets.error();
+  // Decoded octets are handed over at exact length; octets that stand in the input are copied.
+  if (!scratch.empty() && octets->data() == scratch.data()) return Octets(std::move(scratch));
+  return Octets(*octets);
 }
 
 }  // namespace tarnel

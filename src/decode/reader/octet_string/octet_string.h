@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <span>
 
+#include "buffer.h"
 #include "decode/reader/options.h"
 #include "result.h"
 #include "value.h"
@@ -26,6 +27,12 @@ struct ReadCursor {
 
 /// Reads one octet string at the cursor; on success the cursor stands just past it.
 Result<Octets> read_octet_string(ReadCursor& cursor);
+
+/// As `read_octet_string`, but lends the octets instead of copying them: the view points into
+/// the input where they stand there as they are (verbatim, token, quoted without escapes), and
+/// otherwise into `scratch`, whose earlier contents are replaced. It is valid until the input or
+/// `scratch` changes.
+Result<std::span<const std::uint8_t>> read_octet_view(ReadCursor& cursor, Buffer& scratch);
 
 /// Whether `octet` may begin a token.
 constexpr bool is_token_start(std::uint8_t octet) noexcept {

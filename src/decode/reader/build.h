@@ -1,0 +1,254 @@
+// The reader's driver, written once over what it builds. `read_whole` and `read_prefix` build a
+// `Value` tree with it; the Python binding builds its own objects with it directly, so that a
+// parse makes no intermediate tree and holds no more than the input and the result.
+//
+// A builder keeps one stack of finished elements for every open list, innermost last, and is
+// told what the driver reads in input order:
+//
+//     std::size_t size() const;            // elements on the stack
+//     bool is_list(std::size_t i) const;   // whether element i is a list
+//     bool atom(View data);                // push an atom without a hint
+//     bool hinted_atom(View data, View hint);
+//     bool list(std::size_t first);        // replace elements [first, size()) by their list
+//
+// The views are valid only during the call: they point into the input or the driver's scratch
+// buffers. A builder that cannot build returns false and keeps the reason to itself; the read
+// then stops with `Stop::by_builder`. When a read succeeds the builder holds exactly one element,
+// the S-expression read; after a failure it holds whatever was finished, for it to release.
+//
+// The rules are those of read_whole and read_prefix (reader.h): the same refusals at the same
+// offsets in the same order, lists on a heap stack bounded by `max_depth`, no recursion.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <span>
+#include <vector>
+
+#include "base64/base64.h"
+#include "buffer.h"
+#include "decode/reader/error.h"
+#include "decode/reader/octet_string/octet_string.h"
+#include "decode/reader/options.h"
+#include "result.h"
+
+namespace tarnel {
+
+/// Why a read into a builder stopped: the input's first fault, or the builder's own failure.
+struct Stop {
+  bool by_builder = false;
+  ReadError refusal;  // meaningful when !by_builder
+};
+
+/// The position just past the S-expression read, or why the read stopped.
+using Built = Result<std::uint64_t, Stop>;
+
+namespace build_detail {
+
+using View = std::span<const std::uint8_t>;
+
+inline Stop refused(ErrorKind kind, std::uint64_t offset) noexcept {
+  return Stop{false, ReadError{offset, kind}};
+}
+
+inline Stop refused(ReadError error) noexcept { return Stop{false, error}; }
+
+inline constexpr Stop builder_failed{true, {}};
+
+inline void skip_whitespace(ReadCursor& cursor) noexcept {
+  const std::uint8_t* in = cursor.input.data();
+  const std::uint64_t n = cursor.input.size();
+  std::uint64_t pos = cursor.position;
+  while (pos < n && is_whitespace(in[pos])) ++pos;
+  cursor.position = pos;
+}
+
+inline void skip_whitespace_if_advanced(ReadCursor& cursor) noexcept {
+  if (cursor.options.allow_advanced) skip_whitespace(cursor);
+}
+
+// One list still open: where its '(' stands, and where its elements begin on the builder's stack.
+struct OpenList {
+  std::uint64_t start;
+  std::size_t first;
+};
+
+template <class Builder>
+class Driver {
+ public:
+  Driver(ReadCursor& cursor, Builder& builder) noexcept : cursor_(cursor), builder_(builder) {}
+
+  Built run();
+
+ private:
+  Built read_transport();
+  Built read_lists();
+  Result<bool, Stop> close_list();
+  Result<bool, Stop> read_hinted_atom();
+
+  ReadCursor& cursor_;
+  Builder& builder_;
+  std::vector<OpenList> open_;
+  Buffer data_scratch_;
+  Buffer hint_scratch_;
+};
+
+// A basic transport form: the cursor stands on its '{'. The content is decoded and read as a
+// whole canonical S-expression of its own; any fault in it is reported at the '{'.
+template <class Builder>
+Built Driver<Builder>::read_transport() {
+  const std::uint8_t* in = cursor_.input.data();
+  const std::uint64_t n = cursor_.input.size();
+  const std::uint64_t brace = cursor_.position;
+  if (!cursor_.options.allow_transport) return refused(ErrorKind::TransportNotAllowed, brace);
+  const std::uint64_t body = brace + 1;
+  const void* close_brace = body < n ? std::memchr(in + body, '}', n - body) : nullptr;
+  if (close_brace == nullptr) return refused(ErrorKind::UnexpectedEnd, n);
+  const std::uint64_t close = static_cast<const std::uint8_t*>(close_brace) - in;
+
+  Result<Buffer, std::uint64_t> decoded = base64_decode(cursor_.input.subspan(body, close - body));
+  if (!decoded) {
+    constexpr std::uint64_t max_u64 = std::numeric_limits<std::uint64_t>::max();
+    const std::uint64_t relative = decoded.error();
+    return refused(ErrorKind::InvalidBase64, relative > max_u64 - body ? max_u64 : body + relative);
+  }
+  cursor_.position = close + 1;
+
+  const ReaderOptions inner = transport_inner_options(cursor_.options);
+  if (decoded->size() > inner.max_input_len) return refused(ErrorKind::InputTooLong, brace);
+  ReadCursor inner_cursor{inner, decoded->view(), 0};
+  Built read = Driver(inner_cursor, builder_).run();
+  if (!read) {
+    if (read.error().by_builder) return read.error();
+    return refused(read.error().refusal.kind, brace);
+  }
+  if (inner_cursor.position != decoded->size()) return refused(ErrorKind::TrailingOctets, brace);
+  return cursor_.position;
+}
+
+template <class Builder>
+Result<bool, Stop> Driver<Builder>::close_list() {
+  const OpenList list = open_.back();
+  open_.pop_back();
+  ++cursor_.position;
+  const ReaderOptions& options = cursor_.options;
+  if (builder_.size() == list.first) {
+    if (!options.allow_empty_lists) return refused(ErrorKind::EmptyListNotAllowed, list.start);
+  } else if (!options.allow_list_as_first_element && builder_.is_list(list.first)) {
+    return refused(ErrorKind::ListAsFirstElementNotAllowed, list.start);
+  }
+  if (!builder_.list(list.first)) return builder_failed;
+  return true;
+}
+
+// The cursor stands on a '['.
+template <class Builder>
+Result<bool, Stop> Driver<Builder>::read_hinted_atom() {
+  const std::uint64_t n = cursor_.input.size();
+  if (!cursor_.options.allow_display_hints) {
+    return refused(ErrorKind::HintNotAllowed, cursor_.position);
+  }
+  ++cursor_.position;
+  skip_whitespace_if_advanced(cursor_);
+  Result<View> hint = read_octet_view(cursor_, hint_scratch_);
+  if (!hint) return refused(hint.error());
+  skip_whitespace_if_advanced(cursor_);
+  if (cursor_.position == n) return refused(ErrorKind::UnexpectedEnd, n);
+  if (cursor_.input[cursor_.position] != ']') {
+    return refused(ErrorKind::UnexpectedOctet, cursor_.position);
+  }
+  ++cursor_.position;
+  skip_whitespace_if_advanced(cursor_);
+  if (cursor_.position < n && cursor_.input[cursor_.position] == '(') {
+    return refused(ErrorKind::HintOnList, cursor_.position);
+  }
+  Result<View> data = read_octet_view(cursor_, data_scratch_);
+  if (!data) return refused(data.error());
+  if (!builder_.hinted_atom(*data, *hint)) return builder_failed;
+  return true;
+}
+
+// Elements in a loop; lists open and close on the heap stack. Ends with the first element that
+// closes at depth zero, which is then the builder's last element.
+template <class Builder>
+Built Driver<Builder>::read_lists() {
+  const ReaderOptions& options = cursor_.options;
+  const std::uint64_t n = cursor_.input.size();
+  for (;;) {
+    skip_whitespace_if_advanced(cursor_);
+    if (cursor_.position == n) return refused(ErrorKind::UnexpectedEnd, n);
+    const std::uint8_t octet = cursor_.input[cursor_.position];
+    if (octet == '(') {
+      if (open_.size() >= options.max_depth) {
+        return refused(ErrorKind::TooDeep, cursor_.position);
+      }
+      open_.push_back({cursor_.position, builder_.size()});
+      ++cursor_.position;
+      continue;
+    }
+    if (octet == ')') {
+      if (open_.empty()) return refused(ErrorKind::UnmatchedParenthesis, cursor_.position);
+      Result<bool, Stop> closed = close_list();
+      if (!closed) return closed.error();
+    } else if (octet == '[') {
+      Result<bool, Stop> atom = read_hinted_atom();
+      if (!atom) return atom.error();
+    } else {
+      Result<View> data = read_octet_view(cursor_, data_scratch_);
+      if (!data) return refused(data.error());
+      if (!builder_.atom(*data)) return builder_failed;
+    }
+    if (open_.empty()) return cursor_.position;
+  }
+}
+
+template <class Builder>
+Built Driver<Builder>::run() {
+  skip_whitespace_if_advanced(cursor_);
+  if (cursor_.position < cursor_.input.size() && cursor_.input[cursor_.position] == '{') {
+    return read_transport();
+  }
+  return read_lists();
+}
+
+}  // namespace build_detail
+
+/// Reads one S-expression at the cursor into `builder` (leading whitespace skipped where
+/// allowed); on success the cursor stands just past it.
+template <class Builder>
+Built build_one(ReadCursor& cursor, Builder& builder) {
+  return build_detail::Driver<Builder>(cursor, builder).run();
+}
+
+/// `read_whole` into a builder: one S-expression that makes up the whole input.
+template <class Builder>
+Built build_whole(const ReaderOptions& options, std::span<const std::uint8_t> input,
+                  Builder& builder) {
+  if (input.size() > options.max_input_len) {
+    return build_detail::refused(ErrorKind::InputTooLong, options.max_input_len);
+  }
+  ReadCursor cursor{options, input, 0};
+  Built read = build_one(cursor, builder);
+  if (!read) return read;
+  build_detail::skip_whitespace_if_advanced(cursor);
+  if (cursor.position != input.size()) {
+    return build_detail::refused(ErrorKind::TrailingOctets, cursor.position);
+  }
+  return cursor.position;
+}
+
+/// `read_prefix` into a builder: one S-expression from the start of the input; the result is
+/// the number of octets it occupied.
+template <class Builder>
+Built build_prefix(const ReaderOptions& options, std::span<const std::uint8_t> input,
+                   Builder& builder) {
+  if (input.size() > options.max_input_len) {
+    return build_detail::refused(ErrorKind::InputTooLong, options.max_input_len);
+  }
+  ReadCursor cursor{options, input, 0};
+  return build_one(cursor, builder);
+}
+
+}  // namespace tarnel
