@@ -4,8 +4,7 @@
 
 #include <cstring>
 
-#include "decode/reader/reader.h"
-#include "error/parse_error.h"
+#include "decode/reader/options.h"
 #include "runtime/args.h"
 #include "runtime/guard.h"
 #include "runtime/ref.h"
@@ -68,18 +67,12 @@ bool bind_data(const Signature& signature, PyObject* const* args, Py_ssize_t nar
   return true;
 }
 
-PyObject* read_to_python(const ReaderOptions& options, std::span<const std::uint8_t> input) {
-  Result<Value> value = read_whole(options, input);
-  if (!value) return raise_parse_error(value.error());
-  return value_to_python(*value);
-}
-
 PyObject* run_parse(const Signature& signature, const ReaderOptions& options,
                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard([&]() -> PyObject* {
     InputOctets input;
     if (!bind_data(signature, args, nargs, kwnames, input)) return nullptr;
-    return read_to_python(options, input.view());
+    return read_whole_to_python(options, input.view());
   });
 }
 
@@ -99,12 +92,11 @@ PyObject* parser_parse_prefix(PyObject* self, PyObject* const* args, Py_ssize_t 
   return guard([&]() -> PyObject* {
     InputOctets input;
     if (!bind_data(method_parse_prefix_signature, args, nargs, kwnames, input)) return nullptr;
-    Result<Prefix> prefix =
-        read_prefix(reinterpret_cast<ParserObject*>(self)->options, input.view());
-    if (!prefix) return raise_parse_error(prefix.error());
-    Ref value = Ref::steal(value_to_python(prefix->value));
+    std::uint64_t octets = 0;
+    Ref value = Ref::steal(read_prefix_to_python(reinterpret_cast<ParserObject*>(self)->options,
+                                                 input.view(), octets));
     if (!value) return nullptr;
-    Ref consumed = Ref::steal(PyLong_FromUnsignedLongLong(prefix->consumed));
+    Ref consumed = Ref::steal(PyLong_FromUnsignedLongLong(octets));
     if (!consumed) return nullptr;
     return PyTuple_Pack(2, value.get(), consumed.get());
   });

@@ -395,11 +395,12 @@ PyObject* make_atom_type() { return PyType_FromSpec(&atom_spec); }
 
 PyObject* atom_type() noexcept { return cached_type(TypeId::Atom, make_atom_type); }
 
-PyObject* new_atom(PyObject* type, const Octets& data, const Octets& hint) {
+PyObject* new_atom(PyObject* type, std::span<const std::uint8_t> data,
+                   std::span<const std::uint8_t> hint) {
   Ref self = Ref::steal(alloc_atom(type));
   if (!self) return nullptr;
-  as_atom(self.get())->data = Octets(data.view());
-  as_atom(self.get())->hint = new Octets(hint.view());
+  as_atom(self.get())->data = Octets(data);
+  as_atom(self.get())->hint = new Octets(hint);
   return self.release();
 }
 

@@ -14,6 +14,9 @@
 
 #include <Python.h>
 
+#include <cstdint>
+#include <span>
+
 #include "value.h"
 
 namespace tarnel::py {
@@ -28,8 +31,9 @@ struct AtomObject {
 /// The interpreter's Atom class (borrowed), made at first use; null with an exception set.
 PyObject* atom_type() noexcept;
 
-/// A new Atom holding copies of `data` and `hint` (which must be present), or null.
-PyObject* new_atom(PyObject* type, const Octets& data, const Octets& hint);
+/// A new Atom holding copies of `data` and of `hint` (present, possibly empty), or null.
+PyObject* new_atom(PyObject* type, std::span<const std::uint8_t> data,
+                   std::span<const std::uint8_t> hint);
 
 /// Converts `object` to octets; false with an exception set on failure. `atom` is the Atom class.
 bool octets_from_python(PyObject* object, PyObject* atom, Octets& out);

@@ -2,72 +2,108 @@
 
 #include "value/to_python.h"
 
+#include <cstddef>
 #include <vector>
 
-#include "runtime/ref.h"
+#include "decode/reader/build.h"
+#include "error/parse_error.h"
 #include "value/atom.h"
 
 namespace tarnel::py {
 namespace {
 
-// A list being filled: its source, the Python list (made at its final size), and the index of
-// the next element to convert.
-struct Frame {
-  const Value::List* source;
-  Ref list;
-  std::size_t next;
+using View = std::span<const std::uint8_t>;
+
+// The reader's builder for Python objects: a stack of new references to the finished elements
+// of every open list. A list is made at its final size when its ')' arrives and takes over the
+// references of its elements.
+class PythonBuilder {
+ public:
+  PythonBuilder() = default;
+  PythonBuilder(const PythonBuilder&) = delete;
+  PythonBuilder& operator=(const PythonBuilder&) = delete;
+
+  ~PythonBuilder() {
+    for (PyObject* element : elements_) Py_XDECREF(element);
+  }
+
+  std::size_t size() const noexcept { return elements_.size(); }
+
+  bool is_list(std::size_t i) const noexcept { return PyList_CheckExact(elements_[i]); }
+
+  bool atom(View data) {
+    return push(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()),
+                                          static_cast<Py_ssize_t>(data.size())));
+  }
+
+  bool hinted_atom(View data, View hint) {
+    if (atom_class_ == nullptr) {
+      atom_class_ = atom_type();
+      if (atom_class_ == nullptr) return false;
+    }
+    return push(new_atom(atom_class_, data, hint));
+  }
+
+  bool list(std::size_t first) {
+    const std::size_t count = elements_.size() - first;
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
+    if (list == nullptr) return false;
+    for (std::size_t i = 0; i < count; ++i) {
+      PyObject*& element = elements_[first + i];
+      // PyList_SetItem takes the reference, also when it fails.
+      const int set = PyList_SetItem(list, static_cast<Py_ssize_t>(i), element);
+      element = nullptr;
+      if (set < 0) {
+        Py_DECREF(list);
+        return false;
+      }
+    }
+    elements_.resize(first);
+    return push(list);
+  }
+
+  PyObject* take() noexcept {
+    PyObject* result = elements_.back();
+    elements_.pop_back();
+    return result;
+  }
+
+ private:
+  // Takes the new reference `object` (null: its creation failed, with an exception set).
+  bool push(PyObject* object) {
+    if (object == nullptr) return false;
+    try {
+      elements_.push_back(object);
+    } catch (...) {
+      Py_DECREF(object);
+      throw;
+    }
+    return true;
+  }
+
+  std::vector<PyObject*> elements_;
+  PyObject* atom_class_ = nullptr;  // borrowed
 };
 
-PyObject* atom_to_python(const Value& atom, PyObject*& atom_class) {
-  const Octets& data = atom.data();
-  if (atom.hint() == nullptr) {
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()),
-                                     static_cast<Py_ssize_t>(data.size()));
-  }
-  if (atom_class == nullptr) {
-    atom_class = atom_type();
-    if (atom_class == nullptr) return nullptr;
-  }
-  return new_atom(atom_class, data, *atom.hint());
+// The builder's element, or the exception for why the read stopped.
+PyObject* finish(const Built& read, PythonBuilder& builder) {
+  if (read) return builder.take();
+  if (read.error().by_builder) return nullptr;  // its exception is set
+  return raise_parse_error(read.error().refusal);
 }
-
-PyObject* new_list(std::size_t size) { return PyList_New(static_cast<Py_ssize_t>(size)); }
 
 }  // namespace
 
-PyObject* value_to_python(const Value& value) {
-  PyObject* atom_class = nullptr;
-  if (value.is_atom()) return atom_to_python(value, atom_class);
-  std::vector<Frame> stack;
-  Ref root = Ref::steal(new_list(value.elements().size()));
-  if (!root) return nullptr;
-  stack.push_back(Frame{&value.elements(), Ref::borrow(root.get()), 0});
-  while (!stack.empty()) {
-    Frame& top = stack.back();
-    const Value::List& source = *top.source;
-    // Atoms are filled in place; a nested list pauses this frame and opens its own.
-    while (top.next < source.size()) {
-      const Value& element = source[top.next];
-      PyObject* item;
-      if (element.is_atom()) {
-        item = atom_to_python(element, atom_class);
-      } else {
-        item = new_list(element.elements().size());
-      }
-      if (item == nullptr) return nullptr;
-      // PyList_SetItem steals the reference, also on failure.
-      if (PyList_SetItem(top.list.get(), static_cast<Py_ssize_t>(top.next), item) < 0) {
-        return nullptr;
-      }
-      ++top.next;
-      if (element.is_list() && !element.elements().empty()) {
-        stack.push_back(Frame{&element.elements(), Ref::borrow(item), 0});
-        break;
-      }
-    }
-    if (stack.back().next >= stack.back().source->size()) stack.pop_back();
-  }
-  return root.release();
+PyObject* read_whole_to_python(const ReaderOptions& options, View input) {
+  PythonBuilder builder;
+  return finish(build_whole(options, input, builder), builder);
+}
+
+PyObject* read_prefix_to_python(const ReaderOptions& options, View input, std::uint64_t& consumed) {
+  PythonBuilder builder;
+  Built read = build_prefix(options, input, builder);
+  if (read) consumed = *read;
+  return finish(read, builder);
 }
 
 }  // namespace tarnel::py

@@ -1,16 +1,27 @@
-// Builds the Python objects for a read `Value`: bytes for an atom without a hint, an Atom for one
-// with a hint (an empty hint included), a fresh list for every list. Walks the tree with a heap
-// stack, so any depth the reader allowed converts with a fixed amount of call stack. On failure
-// everything built so far is released.
+// Reads input straight into the Python objects that stand for what it holds: bytes for an atom
+// without a hint, an Atom for one with a hint (an empty hint included), a fresh list for every
+// list. The reader's driver (decode/reader/build.h) hands each element over as it is read, so no
+// intermediate tree is made: a parse holds the input, the finished objects of the lists still
+// open, and the result. Lists open on a heap stack, so any depth the options allow builds with a
+// fixed amount of call stack. On any failure everything built so far is released.
 #pragma once
 
 #include <Python.h>
 
-#include "value.h"
+#include <cstdint>
+#include <span>
+
+#include "decode/reader/options.h"
 
 namespace tarnel::py {
 
-/// A new reference to the Python form of `value`, or null with an exception set.
-PyObject* value_to_python(const Value& value);
+/// A new reference to the Python value of the S-expression that makes up the whole input, or
+/// null with an exception set (ParseError where the input is refused).
+PyObject* read_whole_to_python(const ReaderOptions& options, std::span<const std::uint8_t> input);
+
+/// As `read_whole_to_python` for the S-expression at the start of the input; `consumed` receives
+/// the number of octets it occupied.
+PyObject* read_prefix_to_python(const ReaderOptions& options, std::span<const std::uint8_t> input,
+                                std::uint64_t& consumed);
 
 }  // namespace tarnel::py
