@@ -22,9 +22,14 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 generator=()
 [ -n "$ninja_cmd" ] && generator=(-G Ninja -DCMAKE_MAKE_PROGRAM="$ninja_cmd")
-CC=clang CXX=clang++ $cmake_cmd -S . -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DTARNEL_BUILD_FUZZ=ON -DTARNEL_WERROR=ON >/dev/null
-$cmake_cmd --build "$build" -j "$jobs" --target "${targets[@]/%/_fuzzer}"
+mkdir -p "$build"
+if ! { CC=clang CXX=clang++ $cmake_cmd -S . -B "$build" "${generator[@]}" \
+         -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNEL_BUILD_FUZZ=ON -DTARNEL_WERROR=ON &&
+       $cmake_cmd --build "$build" -j "$jobs" --target "${targets[@]/%/_fuzzer}"; } \
+     >"$build/fuzz-build.log" 2>&1; then
+  cat "$build/fuzz-build.log"
+  exit 1
+fi
 
 summary=()
 status=0

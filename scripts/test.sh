@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Runs every test from nothing: installs what is missing (Debian packages with apt-get, Python
 # packages with pip into .venv), builds the core with its GoogleTest suite and runs it under CTest,
-# installs the package into the venv (building the abi3 wheel) and runs pytest.
-# Exits non-zero on any failure. Environment: TARNEL_PYTHON picks the interpreter (default python3).
+# builds and runs that suite again under AddressSanitizer and UBSan (clang, build/asan), runs each
+# fuzz target briefly, installs the package into the venv (building the abi3 wheel) and runs pytest.
+# Exits non-zero on any failure. Environment: TARNEL_PYTHON picks the interpreter (default python3);
+# TARNEL_FUZZ_SECONDS the time per fuzz target (default 60; 0 skips fuzzing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -10,7 +12,7 @@ python=${TARNEL_PYTHON:-python3}
 jobs=$(nproc 2>/dev/null || echo 2)
 
 need_debs=()
-for pkg in g++ libgtest-dev; do
+for pkg in g++ libgtest-dev clang libclang-rt-14-dev; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need_debs+=("$pkg")
 done
 if [ ${#need_debs[@]} -gt 0 ]; then
@@ -39,6 +41,25 @@ if ! (cd build/test && "$root/.venv/bin/ctest" --output-on-failure -j "$jobs" >c
   exit 1
 fi
 tail -n 3 build/test/ctest.log
+
+echo "== core under ASan and UBSan: configure, build, test"
+CC=clang CXX=clang++ "$venv_python" -m cmake -S . -B build/asan -G Ninja \
+  -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O1 -g1" \
+  -DCMAKE_MAKE_PROGRAM="$root/.venv/bin/ninja" -DTARNEL_BUILD_TESTS=ON -DTARNEL_WERROR=ON \
+  -DTARNEL_SANITIZE=ON >/dev/null
+"$venv_python" -m cmake --build build/asan -j "$jobs"
+if ! (cd build/asan && "$root/.venv/bin/ctest" --output-on-failure -j "$jobs" >ctest.log 2>&1); then
+  cat build/asan/ctest.log
+  exit 1
+fi
+tail -n 3 build/asan/ctest.log
+
+fuzz_seconds=${TARNEL_FUZZ_SECONDS:-60}
+if [ "$fuzz_seconds" -gt 0 ]; then
+  echo "== fuzz: each target for ${fuzz_seconds}s"
+  TARNEL_FUZZ_BUILD=build/fuzz TARNEL_CMAKE="$venv_python -m cmake" \
+    TARNEL_NINJA="$root/.venv/bin/ninja" bash fuzz/run.sh "$fuzz_seconds"
+fi
 
 echo "== python: build and install the wheel, then pytest"
 "$venv_python" -m pip install -q --force-reinstall --no-deps .
