@@ -43,6 +43,16 @@ bool value_from_python(PyObject* object, Value& out) {
   while (!work.empty()) {
     Ref entry = std::move(work.back());
     work.pop_back();
+    // The common item, an exact bytes object inside a list, goes straight into it: the same atom
+    // atom_from_python makes, without its type tests and the moves of a finished value.
+    if (!open.empty() && entry && PyBytes_CheckExact(entry.get())) {
+      char* data = nullptr;
+      Py_ssize_t size = 0;
+      if (PyBytes_AsStringAndSize(entry.get(), &data, &size) < 0) return false;
+      open.back().push_back(Value::atom(Octets(std::span(
+          reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size)))));
+      continue;
+    }
     Value finished;
     if (!entry) {
       if (open.empty()) {
