@@ -420,11 +420,19 @@ def test_repeated_calls_keep_memory_flat(name):
     call = SUCCEEDING.get(name) or FAILING[name]
     # Inputs are a few kilobytes, so a lost copy of one shows at once; a lost small object shows
     # as the number of calls times its size.
-    grown = rss_growth(call, ITERATIONS)
-    if grown is not None:
-        assert grown < 1024 * 1024, f"RSS grew by {grown} octets over {ITERATIONS} calls"
-    traced = traced_growth(call, TRACED_ITERATIONS)
-    assert traced < 8 * 1024, f"tracemalloc grew by {traced} octets over {TRACED_ITERATIONS} calls"
+    # The allocator's own bookkeeping can grow once in a while; a leak grows on every try.
+    for _ in range(3):
+        grown = rss_growth(call, ITERATIONS)
+        if grown is None or grown < 1024 * 1024:
+            break
+    else:
+        raise AssertionError(f"RSS grew by {grown} octets over {ITERATIONS} calls, three times")
+    for _ in range(3):
+        traced = traced_growth(call, TRACED_ITERATIONS)
+        if traced < 8 * 1024:
+            break
+    else:
+        raise AssertionError(f"tracemalloc grew by {traced} octets over {TRACED_ITERATIONS} calls")
 
 
 def test_every_kind_of_refusal_is_covered():
@@ -619,6 +627,37 @@ def test_ctrl_c_stops_a_long_conversion(function, argument):
 
 # ---------------------------------------------------------------------------------------------
 # Subinterpreters
+
+
+# Running out of memory: a process whose address space is capped fails each large allocation (a
+# tree being read, a writer's output, the octets of an Atom). Each must become a MemoryError that
+# leaves nothing behind: afterwards, a call needing most of the cap still works.
+OUT_OF_MEMORY = r"""
+import resource, sys, _tarnel
+cap = 400 * 1024 * 1024
+resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
+calls = {
+    "tree": lambda: _tarnel.parse(b"(" + b"()" * 10_000_000 + b")"),
+    "canonical": lambda: _tarnel.to_canonical([b"x" * 50_000_000] * 10),
+    "transport": lambda: _tarnel.to_transport([b"x" * 50_000_000] * 5),
+    "advanced": lambda: _tarnel.to_advanced([b"\x00" * 50_000_000] * 3),
+    "atoms": lambda: [_tarnel.Atom(b"y" * 1_000_000, b"h") for _ in range(1000)],
+}
+for name, call in calls.items():
+    try:
+        call()
+    except MemoryError:
+        pass
+    else:
+        print(name, "did not run out")
+    assert len(_tarnel.to_canonical([b"z" * 120_000_000])) == 120_000_012
+print("done")
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="address-space cap")
+def test_running_out_of_memory_raises_memory_error():
+    assert run_python(OUT_OF_MEMORY).splitlines() == ["done"]
 
 
 # Runs in a fresh process of the CPython under test. Subinterpreters share the main interpreter's
