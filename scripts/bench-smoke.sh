@@ -15,10 +15,18 @@ if ! dpkg -s libbenchmark-dev >/dev/null 2>&1; then
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq libbenchmark-dev >/dev/null
 fi
 
+# Prefer the cmake and ninja that scripts/test.sh installs into .venv.
+cmake=(cmake)
+ninja_flag=()
+if [ -x .venv/bin/cmake ] && [ -x .venv/bin/ninja ]; then
+  cmake=(.venv/bin/cmake)
+  ninja_flag=(-DCMAKE_MAKE_PROGRAM="$(pwd)/.venv/bin/ninja")
+fi
+
 echo "== core benchmarks (tiny)"
-cmake -S . -B build/bench-smoke -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNEL_BUILD_BENCH=ON \
+"${cmake[@]}" -S . -B build/bench-smoke "${ninja_flag[@]}" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNEL_BUILD_BENCH=ON \
   -DTARNEL_BUILD_PYTHON=ON -DPython_EXECUTABLE="$(command -v "$python")" >/dev/null
-cmake --build build/bench-smoke -j "$jobs" --target tarnel_core_bench _tarnel
+"${cmake[@]}" --build build/bench-smoke -j "$jobs" --target tarnel_core_bench _tarnel
 build/bench-smoke/bench/core/tarnel_core_bench --tiny
 
 echo "== python benchmark (tiny)"
