@@ -46,13 +46,8 @@ constexpr std::array<std::uint8_t, 256> octet_class = [] {
 
 constexpr char hex_digits[] = "0123456789abcdef";
 
-// One entry of the writing stack. Lists push their elements with spaces between them and a
-// closing parenthesis beneath, so the first element comes off first.
-struct Pending {
-  enum class Kind : std::uint8_t { Value, Space, Close };
-  Kind kind;
-  const tarnel::Value* value;
-};
+// One entry of the writing stack: a value still to write, or (null) a pending ')'.
+using Pending = const Value*;
 
 }  // namespace
 
@@ -109,38 +104,34 @@ void write_octet_string(std::span<const std::uint8_t> octets, Buffer& out) {
   *w = '"';
 }
 
+void AdvancedWriter::atom(std::span<const std::uint8_t> data, const Octets* hint) {
+  separate();
+  if (hint != nullptr) {
+    out_.push_back('[');
+    write_octet_string(hint->view(), out_);
+    out_.push_back(']');
+  }
+  write_octet_string(data, out_);
+  first_ = false;
+}
+
 Buffer encode_advanced(const Value& value) {
   Buffer out;
+  AdvancedWriter writer(out);
   std::vector<Pending> stack;
-  stack.push_back({Pending::Kind::Value, &value});
+  stack.push_back(&value);
   while (!stack.empty()) {
-    const Pending top = stack.back();
+    const Pending v = stack.back();
     stack.pop_back();
-    switch (top.kind) {
-      case Pending::Kind::Close:
-        out.push_back(')');
-        break;
-      case Pending::Kind::Space:
-        out.push_back(' ');
-        break;
-      case Pending::Kind::Value:
-        if (top.value->is_atom()) {
-          if (const Octets* hint = top.value->hint()) {
-            out.push_back('[');
-            write_octet_string(hint->view(), out);
-            out.push_back(']');
-          }
-          write_octet_string(top.value->data().view(), out);
-        } else {
-          out.push_back('(');
-          stack.push_back({Pending::Kind::Close, nullptr});
-          const Value::List& elements = top.value->elements();
-          for (std::size_t i = elements.size(); i != 0; --i) {
-            stack.push_back({Pending::Kind::Value, &elements[i - 1]});
-            if (i != 1) stack.push_back({Pending::Kind::Space, nullptr});
-          }
-        }
-        break;
+    if (v == nullptr) {
+      writer.close_list();
+    } else if (v->is_atom()) {
+      writer.atom(v->data().view(), v->hint());
+    } else {
+      writer.open_list();
+      stack.push_back(nullptr);
+      const Value::List& elements = v->elements();
+      for (std::size_t i = elements.size(); i != 0; --i) stack.push_back(&elements[i - 1]);
     }
   }
   return out;

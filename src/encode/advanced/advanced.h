@@ -3,8 +3,11 @@
 // is neither printable nor one of the escapable controls 0x07-0x0D, and as a quoted string
 // otherwise. Hints go in brackets before their data; list elements are separated by single
 // spaces. Never writes the verbatim or base-64 forms. Cannot fail; walks with a heap stack.
+// `AdvancedWriter` writes the same text for a caller that walks some other tree itself (the
+// Python binding walks its objects), one list bracket or atom at a time.
 #pragma once
 
+#include <cstdint>
 #include <span>
 
 #include "buffer.h"
@@ -17,5 +20,34 @@ void write_octet_string(std::span<const std::uint8_t> octets, Buffer& out);
 
 /// The advanced form of `value`.
 Buffer encode_advanced(const Value& value);
+
+/// Appends the advanced form of a tree handed over in document order to a buffer, putting the
+/// single spaces between the elements of each list.
+class AdvancedWriter {
+ public:
+  explicit AdvancedWriter(Buffer& out) noexcept : out_(out) {}
+
+  void open_list() {
+    separate();
+    out_.push_back('(');
+    first_ = true;
+  }
+
+  void close_list() {
+    out_.push_back(')');
+    first_ = false;
+  }
+
+  /// An atom: `[hint]` where `hint` is non-null, then the data.
+  void atom(std::span<const std::uint8_t> data, const Octets* hint);
+
+ private:
+  void separate() {
+    if (!first_) out_.push_back(' ');
+  }
+
+  Buffer& out_;
+  bool first_ = true;  // nothing written yet in the innermost open list (or at all)
+};
 
 }  // namespace tarnel

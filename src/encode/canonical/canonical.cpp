@@ -25,9 +25,11 @@ std::uint64_t octet_string_size(std::size_t length) noexcept {
   return saturating_add(digit_count(length) + 1, length);
 }
 
-// Writes `length` in decimal followed by a colon and the octets; returns the end.
-std::uint8_t* put_octet_string(std::uint8_t* out, const Octets& octets) noexcept {
-  std::uint64_t n = octets.size();
+// The most octets a decimal length and its colon take.
+constexpr std::size_t max_prefix = 21;
+
+// Writes `n` in decimal followed by a colon; returns the end.
+std::uint8_t* put_length(std::uint8_t* out, std::uint64_t n) noexcept {
   char digits[20];
   std::size_t count = 0;
   do {
@@ -36,8 +38,18 @@ std::uint8_t* put_octet_string(std::uint8_t* out, const Octets& octets) noexcept
   } while (n != 0);
   while (count != 0) *out++ = static_cast<std::uint8_t>(digits[--count]);
   *out++ = ':';
+  return out;
+}
+
+// Writes the length, a colon and the octets; returns the end.
+std::uint8_t* put_octet_string(std::uint8_t* out, std::span<const std::uint8_t> octets) noexcept {
+  out = put_length(out, octets.size());
   if (!octets.empty()) std::memcpy(out, octets.data(), octets.size());
   return out + octets.size();
+}
+
+std::uint8_t* put_octet_string(std::uint8_t* out, const Octets& octets) noexcept {
+  return put_octet_string(out, octets.view());
 }
 
 // One entry of the writing stack: a value still to write, or (null) a pending ')'.
@@ -110,6 +122,25 @@ Buffer encode_canonical(const Value& value) {
   std::uint8_t* start = out.extend(static_cast<std::size_t>(size));
   encode_canonical_into(value, start);
   return out;
+}
+
+void CanonicalWriter::atom(std::span<const std::uint8_t> data, const Octets* hint) {
+  std::size_t room = max_prefix + data.size();
+  if (hint != nullptr) room += max_prefix + 2 + hint->size();
+  std::uint8_t* start = out_.extend(room);
+  std::uint8_t* w = start;
+  if (hint != nullptr) {
+    *w++ = '[';
+    w = put_octet_string(w, *hint);
+    *w++ = ']';
+  }
+  w = put_octet_string(w, data);
+  out_.shrink_by(room - static_cast<std::size_t>(w - start));
+}
+
+void CanonicalWriter::length_prefix(std::uint64_t length) {
+  std::uint8_t* start = out_.extend(max_prefix);
+  out_.shrink_by(max_prefix - static_cast<std::size_t>(put_length(start, length) - start));
 }
 
 }  // namespace tarnel

@@ -3,6 +3,9 @@
 // exact-size allocations (the canonical octets, then the text).
 #pragma once
 
+#include <cstdint>
+#include <span>
+
 #include "buffer.h"
 #include "value.h"
 
@@ -10,5 +13,8 @@ namespace tarnel {
 
 /// The transport form of `value`: '{', base-64 of its canonical form, '}'.
 Buffer encode_transport(const Value& value);
+
+/// The transport form of the S-expression whose canonical form is `canonical`.
+Buffer encode_transport_of_canonical(std::span<const std::uint8_t> canonical);
 
 }  // namespace tarnel

@@ -127,6 +127,34 @@ bool atom_from_python(PyObject* object, PyObject* atom, Value& out) {
   return true;
 }
 
+bool atom_view_from_python(PyObject* object, PyObject* atom, Octets& scratch, AtomView& out) {
+  if (is_atom(object, atom)) {
+    const AtomObject* a = as_atom(object);
+    out = {a->data.view(), a->hint};
+    return true;
+  }
+  if (PyBytes_Check(object)) {
+    out = {bytes_view(object), nullptr};
+    return true;
+  }
+  if (PyUnicode_Check(object)) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
+    if (utf8 == nullptr) return false;
+    out = {{reinterpret_cast<const std::uint8_t*>(utf8), static_cast<std::size_t>(size)}, nullptr};
+    return true;
+  }
+  if (PyByteArray_Check(object)) {
+    const char* data = PyByteArray_AsString(object);
+    Py_ssize_t size = PyByteArray_Size(object);
+    out = {{reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size)}, nullptr};
+    return true;
+  }
+  if (!octets_from_python(object, atom, scratch)) return false;
+  out = {scratch.view(), nullptr};
+  return true;
+}
+
 namespace {
 
 PyObject* alloc_atom(PyObject* type) {

@@ -41,6 +41,18 @@ bool octets_from_python(PyObject* object, PyObject* atom, Octets& out);
 /// Converts `object` to an atom value; false with an exception set on failure.
 bool atom_from_python(PyObject* object, PyObject* atom, Value& out);
 
+/// An atom seen where its octets already are.
+struct AtomView {
+  std::span<const std::uint8_t> data;
+  const Octets* hint = nullptr;  // null where absent
+};
+
+/// What `atom_from_python` would make of `object`, without copying: bytes, str, Atom and bytearray
+/// are viewed in place (valid while `object` lives and no Python code runs), other sequences are
+/// collected into `scratch`. False with an exception set on failure, exactly where
+/// `atom_from_python` fails.
+bool atom_view_from_python(PyObject* object, PyObject* atom, Octets& scratch, AtomView& out);
+
 /// True if the pending exception is one a conversion may replace with its TypeError: an ordinary
 /// Exception other than MemoryError.
 bool pending_exception_is_replaceable() noexcept;

@@ -2,6 +2,9 @@
 
 #include "value/writing.h"
 
+#include <cstring>
+#include <new>
+#include <span>
 #include <vector>
 
 #include "encode/advanced/advanced.h"
@@ -31,64 +34,124 @@ bool push_snapshot(PyObject* sequence, bool is_list, std::vector<Ref>& work) {
   return true;
 }
 
-}  // namespace
-
-bool value_from_python(PyObject* object, Value& out) {
+// Walks `object` in document order and hands each list bracket and atom to `sink` (a
+// WriterSink or the CanonicalSink below), with the conversions, checks and
+// messages a tree of values would get: each list's items are taken as it holds them when the
+// walk reaches it, lists nest at most `conversion_depth_limit` deep, and the first object in
+// document order that cannot be converted is the one refused. Exact bytes objects go to
+// `sink.bytes`, every other atom to `sink.atom`.
+template <class Sink>
+bool walk_python(PyObject* object, Sink& sink) {
   PyObject* atom = atom_type();
   if (atom == nullptr) return false;
-  // Work entries: an object still to convert, or (null) the end of the innermost open list.
+  // Work entries: an object still to write, or (null) the end of the innermost open list.
   std::vector<Ref> work;
-  std::vector<Value::List> open;
+  std::size_t open = 0;
+  Octets scratch;
   work.push_back(Ref::borrow(object));
   while (!work.empty()) {
     Ref entry = std::move(work.back());
     work.pop_back();
-    // The common item, an exact bytes object inside a list, goes straight into it: the same atom
-    // atom_from_python makes, without its type tests and the moves of a finished value.
-    if (!open.empty() && entry && PyBytes_CheckExact(entry.get())) {
-      char* data = nullptr;
-      Py_ssize_t size = 0;
-      if (PyBytes_AsStringAndSize(entry.get(), &data, &size) < 0) return false;
-      open.back().push_back(Value::atom(Octets(std::span(
-          reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size)))));
+    if (!entry) {
+      sink.close_list();
+      --open;
       continue;
     }
-    Value finished;
-    if (!entry) {
-      if (open.empty()) {
-        PyErr_SetString(PyExc_TypeError, "a list was closed that was never opened");
+    PyObject* o = entry.get();
+    if (PyBytes_CheckExact(o)) {
+      char* data = nullptr;
+      Py_ssize_t size = 0;
+      if (PyBytes_AsStringAndSize(o, &data, &size) < 0) return false;
+      sink.bytes(o, std::span(reinterpret_cast<const std::uint8_t*>(data),
+                              static_cast<std::size_t>(size)));
+      continue;
+    }
+    bool is_list = PyList_Check(o);
+    if (is_list || PyTuple_Check(o)) {
+      if (open >= conversion_depth_limit) {
+        PyErr_Format(PyExc_ValueError, "lists nested deeper than %zu", conversion_depth_limit);
         return false;
       }
-      finished = Value::list(std::move(open.back()));
-      open.pop_back();
-    } else {
-      PyObject* o = entry.get();
-      bool is_list = PyList_Check(o);
-      if (is_list || PyTuple_Check(o)) {
-        if (open.size() >= conversion_depth_limit) {
-          PyErr_Format(PyExc_ValueError, "lists nested deeper than %zu", conversion_depth_limit);
-          return false;
-        }
-        work.emplace_back();  // the end-of-list marker, under the items
-        std::size_t marker = work.size();
-        if (!push_snapshot(o, is_list, work)) return false;
-        open.emplace_back();
-        open.back().reserve(work.size() - marker);
-        continue;
-      }
-      if (!atom_from_python(o, atom, finished)) return false;
+      work.emplace_back();  // the end-of-list marker, under the items
+      if (!push_snapshot(o, is_list, work)) return false;
+      ++open;
+      sink.open_list();
+      continue;
     }
-    if (open.empty()) {
-      out = std::move(finished);
-      return true;
-    }
-    open.back().push_back(std::move(finished));
+    AtomView view;
+    if (!atom_view_from_python(o, atom, scratch, view)) return false;
+    sink.atom(view.data, view.hint);
   }
-  PyErr_SetString(PyExc_TypeError, "no S-expression was read");
-  return false;
+  return true;
 }
 
-namespace {
+// Adds `bytes` (an exact bytes object, whose octets are the atom) to a writer that takes atoms.
+template <class Writer>
+struct WriterSink : Writer {
+  using Writer::Writer;
+
+  void bytes(PyObject*, std::span<const std::uint8_t> data) { this->atom(data, nullptr); }
+};
+
+// The canonical form, for `to_canonical` and `to_transport`. Small atoms are copied as they
+// come; the octets of a long bytes object are not copied until the output's size is known, only
+// a reference to the (immutable) object is kept, so that each is copied once, into its final
+// place.
+class CanonicalSink {
+ public:
+  void open_list() { writer_.open_list(); }
+
+  void close_list() { writer_.close_list(); }
+
+  void atom(std::span<const std::uint8_t> data, const Octets* hint) { writer_.atom(data, hint); }
+
+  void bytes(PyObject* object, std::span<const std::uint8_t> data) {
+    if (data.size() < deferred_from) {
+      writer_.atom(data, nullptr);
+      return;
+    }
+    writer_.length_prefix(data.size());
+    deferred_.push_back({written_.size(), Ref::borrow(object), data});
+    deferred_size_ += data.size();
+  }
+
+  /// The size of the whole output.
+  std::size_t size() const {
+    // No value held in memory reaches 2^63 octets of output; treat it as exhausted memory.
+    if (deferred_size_ >= (std::uint64_t{1} << 62) || written_.size() >= (std::size_t{1} << 62)) {
+      throw std::bad_alloc();
+    }
+    return static_cast<std::size_t>(deferred_size_) + written_.size();
+  }
+
+  /// Writes the whole output, `size()` octets, to `out`.
+  void copy_to(std::uint8_t* out) const {
+    std::size_t from = 0;
+    for (const Deferred& d : deferred_) {
+      std::memcpy(out, written_.data() + from, d.at - from);
+      out += d.at - from;
+      std::memcpy(out, d.data.data(), d.data.size());
+      out += d.data.size();
+      from = d.at;
+    }
+    if (written_.size() != from) std::memcpy(out, written_.data() + from, written_.size() - from);
+  }
+
+ private:
+  // Bytes objects of at least this many octets are copied only once the output is assembled.
+  static constexpr std::size_t deferred_from = 4096;
+
+  struct Deferred {
+    std::size_t at;  // where in `written_` the octets belong
+    Ref owner;
+    std::span<const std::uint8_t> data;
+  };
+
+  Buffer written_;
+  CanonicalWriter writer_{written_};
+  std::vector<Deferred> deferred_;
+  std::uint64_t deferred_size_ = 0;
+};
 
 constexpr Param sexp_params[] = {{"sexp", ParamKind::PositionalOrKeyword, true}};
 
@@ -98,9 +161,7 @@ PyObject* write_with(const Signature& signature, PyObject* const* args, Py_ssize
   return guard([&]() -> PyObject* {
     PyObject* bound[1];
     if (!bind_fastcall(signature, args, nargs, kwnames, bound)) return nullptr;
-    Value value;
-    if (!value_from_python(bound[0], value)) return nullptr;
-    return write(value);
+    return write(bound[0]);
   });
 }
 
@@ -117,27 +178,37 @@ constexpr Signature to_advanced_signature{"to_advanced()", sexp_params};
 
 PyObject* to_canonical_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) noexcept {
-  return write_with(to_canonical_signature, args, nargs, kwnames, [](const Value& v) {
-    // Written straight into the bytes object: the size is known before a byte is written.
-    std::uint64_t size = canonical_size(v);
-    if (size >= (std::uint64_t{1} << 63)) throw std::bad_alloc();
+  return write_with(to_canonical_signature, args, nargs, kwnames, [](PyObject* sexp) {
+    CanonicalSink sink;
+    if (!walk_python(sexp, sink)) return static_cast<PyObject*>(nullptr);
+    std::size_t size = sink.size();
     PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
     if (bytes == nullptr) return bytes;
-    encode_canonical_into(v, reinterpret_cast<std::uint8_t*>(PyBytes_AsString(bytes)));
+    sink.copy_to(reinterpret_cast<std::uint8_t*>(PyBytes_AsString(bytes)));
     return bytes;
   });
 }
 
 PyObject* to_transport_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) noexcept {
-  return write_with(to_transport_signature, args, nargs, kwnames,
-                    [](const Value& v) { return text_of(encode_transport(v)); });
+  return write_with(to_transport_signature, args, nargs, kwnames, [](PyObject* sexp) {
+    CanonicalSink sink;
+    if (!walk_python(sexp, sink)) return static_cast<PyObject*>(nullptr);
+    Buffer canonical;
+    std::size_t size = sink.size();
+    sink.copy_to(canonical.extend(size));
+    return text_of(encode_transport_of_canonical(canonical.view()));
+  });
 }
 
 PyObject* to_advanced_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) noexcept {
-  return write_with(to_advanced_signature, args, nargs, kwnames,
-                    [](const Value& v) { return text_of(encode_advanced(v)); });
+  return write_with(to_advanced_signature, args, nargs, kwnames, [](PyObject* sexp) {
+    Buffer text;
+    WriterSink<AdvancedWriter> sink(text);
+    if (!walk_python(sexp, sink)) return static_cast<PyObject*>(nullptr);
+    return text_of(text);
+  });
 }
 
 }  // namespace tarnel::py
