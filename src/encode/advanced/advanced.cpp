@@ -44,7 +44,13 @@ constexpr std::array<std::uint8_t, 256> octet_class = [] {
   return table;
 }();
 
-constexpr char hex_digits[] = "0123456789abcdef";
+// The two lower-case hexadecimal digits of each octet, so that one lookup writes both.
+constexpr std::array<std::array<char, 2>, 256> hex_pairs = [] {
+  const char digits[] = "0123456789abcdef";
+  std::array<std::array<char, 2>, 256> table{};
+  for (int c = 0; c < 256; ++c) table[c] = {digits[c >> 4], digits[c & 0x0F]};
+  return table;
+}();
 
 // One entry of the writing stack: a value still to write, or (null) a pending ')'.
 using Pending = const Value*;
@@ -59,29 +65,24 @@ void write_octet_string(std::span<const std::uint8_t> octets, Buffer& out) {
     return;
   }
 
+  // One octet that needs hexadecimal decides the form: such an octet is never part of a token.
   std::uint8_t all = 0xFF;
-  std::uint8_t any = 0;
   std::size_t escapes = 0;
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint8_t cls = octet_class[in[i]];
+    if (cls & needs_hex) {
+      std::uint8_t* w = out.extend(2 * n + 2);
+      *w++ = '#';
+      for (std::size_t j = 0; j < n; ++j, w += 2) std::memcpy(w, hex_pairs[in[j]].data(), 2);
+      *w = '#';
+      return;
+    }
     all &= cls;
-    any |= cls;
     escapes += cls >> 3;  // the escaped bit
   }
 
   if ((octet_class[in[0]] & token_first) && (all & token_rest)) {
     out.append(in, n);
-    return;
-  }
-
-  if (any & needs_hex) {
-    std::uint8_t* w = out.extend(2 * n + 2);
-    *w++ = '#';
-    for (std::size_t i = 0; i < n; ++i) {
-      *w++ = static_cast<std::uint8_t>(hex_digits[in[i] >> 4]);
-      *w++ = static_cast<std::uint8_t>(hex_digits[in[i] & 0x0F]);
-    }
-    *w = '#';
     return;
   }
 
