@@ -4,6 +4,7 @@ success or on any error path, and repeated failing calls do not grow memory."""
 import gc
 import sys
 import tracemalloc
+import weakref
 
 import pytest
 
@@ -17,6 +18,10 @@ class Index:
 
     def __index__(self):
         return self.value
+
+
+class Probe:
+    pass
 
 
 def counts(objects):
@@ -91,6 +96,36 @@ def test_values_read_hold_one_reference_each():
     assert nested_count == 2
     atom = Atom(b"x", b"h")
     assert sys.getrefcount(atom) == 2
+
+
+@pytest.mark.parametrize(
+    "read",
+    [
+        _tarnel.parse,
+        _tarnel.parse_canonical,
+        Parser().parse,
+        lambda data: Parser().parse_prefix(data + b"(1:a)")[0],
+    ],
+)
+def test_every_list_read_is_tracked_by_the_collector(read):
+    # Lists are kept from the collector while a read lasts; each must be handed over tracked, or
+    # a cycle the caller makes through it later is never collected.
+    value = read(_tarnel.to_canonical([[b"a", [[b"b"]], []], [Atom(b"c", b"h"), [b"d"] * 800]]))
+    stack, lists = [value], 0
+    while stack:
+        item = stack.pop()
+        if isinstance(item, list):
+            assert gc.is_tracked(item)
+            lists += 1
+            stack.extend(item)
+    assert lists == 7
+    probe = Probe()
+    probe.back = value
+    value[1].append(probe)
+    ref = weakref.ref(probe)
+    del value, item, probe
+    gc.collect()
+    assert ref() is None
 
 
 DEEP = nest(1030, b"x")

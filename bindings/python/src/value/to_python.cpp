@@ -16,7 +16,7 @@ using View = std::span<const std::uint8_t>;
 
 // The reader's builder for Python objects: a stack of new references to the finished elements
 // of every open list. A list is made at its final size when its ')' arrives and takes over the
-// references of its elements.
+// references of its elements; it stays out of the cyclic collector's sight until `take`.
 class PythonBuilder {
  public:
   PythonBuilder() = default;
@@ -48,6 +48,16 @@ class PythonBuilder {
     const std::size_t count = elements_.size() - first;
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
     if (list == nullptr) return false;
+    // The collector is kept away from the lists until the whole value is handed over: they hold
+    // nothing but what this read made, so no cycle can form, and a collection of the generation
+    // that is filling up would otherwise walk them again and again as they are made.
+    try {
+      untracked_.push_back(list);
+    } catch (...) {
+      Py_DECREF(list);
+      throw;
+    }
+    PyObject_GC_UnTrack(list);
     for (std::size_t i = 0; i < count; ++i) {
       PyObject*& element = elements_[first + i];
       // PyList_SetItem takes the reference, also when it fails.
@@ -62,7 +72,10 @@ class PythonBuilder {
     return push(list);
   }
 
+  /// The finished value, its lists tracked by the collector again.
   PyObject* take() noexcept {
+    for (PyObject* list : untracked_) PyObject_GC_Track(list);
+    untracked_.clear();
     PyObject* result = elements_.back();
     elements_.pop_back();
     return result;
@@ -82,6 +95,7 @@ class PythonBuilder {
   }
 
   std::vector<PyObject*> elements_;
+  std::vector<PyObject*> untracked_;  // borrowed: every list made so far
   PyObject* atom_class_ = nullptr;  // borrowed
 };
 
