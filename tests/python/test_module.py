@@ -4,6 +4,7 @@
 import importlib
 import importlib.machinery
 import importlib.util
+import os
 import sys
 
 import pytest
@@ -171,6 +172,28 @@ def test_package_reexports_the_module():
         if not name.startswith("_") and type(value) is not type(sys)
     }
     assert public <= set(tarnel.__all__)
+
+
+def test_helpers_and_submodules_load_at_first_use():
+    package_dir = os.path.dirname(os.path.dirname(tarnel.__file__))
+    out = run_python(
+        "import sys\n"
+        "import tarnel\n"
+        "print('tarnel._files' in sys.modules, 'tarnel.types' in sys.modules)\n"
+        "print(sorted(set(tarnel.__all__) - set(dir(tarnel))), 'types' in dir(tarnel))\n"
+        "from tarnel import *\n"
+        "print(load is tarnel.load is tarnel._files.load, to_pretty is tarnel.pretty.to_pretty)\n"
+        "print(tarnel.types.__all__, iter_parse.__module__)\n",
+        path=os.pathsep.join([os.path.dirname(_tarnel.__file__), package_dir]),
+    )
+    assert out.splitlines() == [
+        "False False",
+        "[] True",
+        "True True",
+        "['SExp', 'SExpLike', 'OctetsLike'] tarnel._stream",
+    ]
+    with pytest.raises(AttributeError, match="^module 'tarnel' has no attribute 'nope'$"):
+        tarnel.nope
 
 
 def test_second_import_reuses_the_type_objects():

@@ -9,8 +9,27 @@ type aliases for annotations; `python -m tarnel` is the command-line tool.
 from ._tarnel import *  # noqa: F401,F403
 from ._tarnel import __all__ as _module_all
 
-from ._files import dump, load
-from ._stream import iter_parse
-from .pretty import to_pretty
-
 __all__ = [*_module_all, "load", "dump", "iter_parse", "to_pretty"]
+
+# The helpers written in Python and the submodules load at first use, so that `import tarnel`
+# costs no more than the extension, and `typing` and the other modules they need are imported
+# only by programs that use them.
+_HELPERS = {"load": "_files", "dump": "_files", "iter_parse": "_stream", "to_pretty": "pretty"}
+_SUBMODULES = ("types", "pretty", "_files", "_stream")
+
+
+def __getattr__(name: str) -> object:
+    import importlib
+
+    if name in _HELPERS:
+        value = getattr(importlib.import_module(f".{_HELPERS[name]}", __name__), name)
+    elif name in _SUBMODULES:
+        value = importlib.import_module(f".{name}", __name__)
+    else:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *_HELPERS, *_SUBMODULES})
