@@ -564,7 +564,11 @@ def test_system_exit_keeps_its_code():
 
 # A process stuck converting an endless sequence, which Ctrl-C must stop as Ctrl-C.
 ENDLESS = r"""
-import sys, _tarnel
+import signal, sys, _tarnel
+
+# A process started from a background job inherits SIGINT ignored, and Python then installs no
+# handler of its own; restore it so that the signal raises KeyboardInterrupt as at a terminal.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 class Endless:
     def __len__(self):
