@@ -107,10 +107,19 @@ def test_values_read_hold_one_reference_each():
         lambda data: Parser().parse_prefix(data + b"(1:a)")[0],
     ],
 )
-def test_every_list_read_is_tracked_by_the_collector(read):
+@pytest.mark.parametrize("collector_on", [True, False])
+def test_every_list_read_is_tracked_by_the_collector(read, collector_on):
     # Lists are kept from the collector while a read lasts; each must be handed over tracked, or
     # a cycle the caller makes through it later is never collected.
-    value = read(_tarnel.to_canonical([[b"a", [[b"b"]], []], [Atom(b"c", b"h"), [b"d"] * 800]]))
+    data = _tarnel.to_canonical([[b"a", [[b"b"]], []], [Atom(b"c", b"h"), [b"d"] * 800]])
+    if collector_on:
+        value = read(data)
+    else:
+        gc.disable()
+        try:
+            value = read(data)
+        finally:
+            gc.enable()
     stack, lists = [value], 0
     while stack:
         item = stack.pop()

@@ -50,14 +50,17 @@ class PythonBuilder {
     if (list == nullptr) return false;
     // The collector is kept away from the lists until the whole value is handed over: they hold
     // nothing but what this read made, so no cycle can form, and a collection of the generation
-    // that is filling up would otherwise walk them again and again as they are made.
-    try {
-      untracked_.push_back(list);
-    } catch (...) {
-      Py_DECREF(list);
-      throw;
+    // that is filling up would otherwise walk them again and again as they are made. With the
+    // collector off there is nothing to keep it from.
+    if (collector_on_) {
+      try {
+        untracked_.push_back(list);
+      } catch (...) {
+        Py_DECREF(list);
+        throw;
+      }
+      PyObject_GC_UnTrack(list);
     }
-    PyObject_GC_UnTrack(list);
     for (std::size_t i = 0; i < count; ++i) {
       PyObject*& element = elements_[first + i];
       // PyList_SetItem takes the reference, also when it fails.
@@ -95,7 +98,8 @@ class PythonBuilder {
   }
 
   std::vector<PyObject*> elements_;
-  std::vector<PyObject*> untracked_;  // borrowed: every list made so far
+  std::vector<PyObject*> untracked_;  // borrowed: every list made so far, with the collector on
+  const bool collector_on_ = PyGC_IsEnabled() != 0;
   PyObject* atom_class_ = nullptr;  // borrowed
 };
 
