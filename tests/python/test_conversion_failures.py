@@ -8,6 +8,7 @@ import _tarnel
 from _tarnel import Atom, Parser
 
 from conftest import assert_note
+from octet_sequences import Seq
 
 TYPE_ERROR = "expected bytes, str, or Atom, and got "
 
@@ -39,18 +40,6 @@ class RaisingLength:
             return 97 + i
         raise IndexError
 
-
-class Seq:
-    """A sequence that is neither list nor tuple, so writers read it as octets."""
-
-    def __init__(self, *items):
-        self.items = items
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        return self.items[i]
 
 
 class RaisingIndex:

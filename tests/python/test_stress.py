@@ -23,6 +23,7 @@ import _tarnel
 from _tarnel import Atom, Parser, ParseError
 
 from conftest import OTHER_PYTHONS, module_dir, reference_canonical, run_python
+from octet_sequences import Seq
 
 ITERATIONS = int(os.environ.get("TARNEL_STRESS_ITERATIONS", "3000"))
 #: Tracing slows calls that raise about tenfold, so by default fewer run under tracemalloc.
@@ -230,18 +231,6 @@ class RaisingIndex:
     def __index__(self):
         raise self.exc() if isinstance(self.exc, type) else self.exc
 
-
-class Seq:
-    """A sequence neither list nor tuple: read as octets by the conversions."""
-
-    def __init__(self, *items):
-        self.items = items
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        return self.items[i]
 
 
 BIG_TREE = [corpus(3, 30), Atom(b"d" * 2000, b"h" * 100)]
