@@ -142,11 +142,17 @@ void base64_encode(std::span<const std::uint8_t> octets, Buffer& out) {
 }
 
 Result<Buffer, std::uint64_t> base64_decode(std::span<const std::uint8_t> text) {
+  Buffer out;
+  Result<bool, std::uint64_t> decoded = base64_decode_into(text, out);
+  if (!decoded) return decoded.error();
+  return out;
+}
+
+Result<bool, std::uint64_t> base64_decode_into(std::span<const std::uint8_t> text, Buffer& out) {
   const std::uint8_t* in = text.data();
   const std::size_t n = text.size();
-  Buffer out;
   // Output passes this only when the last group comes without its pads.
-  if (n >= 4) out.reserve(n / 4 * 3);
+  if (n >= 4) out.reserve(out.size() + n / 4 * 3);
 
   std::uint8_t sextets[4];
   unsigned held = 0;           // sextets of the current group
@@ -219,7 +225,7 @@ Result<Buffer, std::uint64_t> base64_decode(std::span<const std::uint8_t> text) 
 
   if (pads != 0) return std::uint64_t{n};
   if (!finish_group(sextets, held, out)) return std::uint64_t{last_alpha};
-  return out;
+  return true;
 }
 
 }  // namespace tarnel

@@ -25,4 +25,8 @@ void base64_encode(std::span<const std::uint8_t> octets, Buffer& out);
 /// The decoded octets of `text`, or the offset in `text` at which it is refused.
 Result<Buffer, std::uint64_t> base64_decode(std::span<const std::uint8_t> text);
 
+/// As `base64_decode`, but appends the octets to `out`, whose storage a caller may reuse from
+/// one text to the next. After a refusal `out` holds its earlier octets and some of the text's.
+Result<bool, std::uint64_t> base64_decode_into(std::span<const std::uint8_t> text, Buffer& out);
+
 }  // namespace tarnel

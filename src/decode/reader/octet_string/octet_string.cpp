@@ -1,5 +1,6 @@
 #include "decode/reader/octet_string/octet_string.h"
 
+#include <array>
 #include <cstddef>
 #include <cstring>
 #include <limits>
@@ -16,12 +17,23 @@ constexpr std::uint64_t max_u64 = std::numeric_limits<std::uint64_t>::max();
 
 constexpr bool is_digit(std::uint8_t octet) noexcept { return octet >= '0' && octet <= '9'; }
 
+// The value of every hexadecimal digit; any other octet has `not_hex`, so that OR-ing two
+// looked-up octets tells at once whether both are digits.
+constexpr std::uint8_t not_hex = 0xFF;
+
+constexpr std::array<std::uint8_t, 256> hex_values = [] {
+  std::array<std::uint8_t, 256> table{};
+  table.fill(not_hex);
+  for (unsigned c = '0'; c <= '9'; ++c) table[c] = static_cast<std::uint8_t>(c - '0');
+  for (unsigned c = 'a'; c <= 'f'; ++c) table[c] = static_cast<std::uint8_t>(c - 'a' + 10);
+  for (unsigned c = 'A'; c <= 'F'; ++c) table[c] = static_cast<std::uint8_t>(c - 'A' + 10);
+  return table;
+}();
+
 // The value of a hexadecimal digit, or -1 for any other octet.
 constexpr int hex_value(std::uint8_t octet) noexcept {
-  if (octet >= '0' && octet <= '9') return octet - '0';
-  if (octet >= 'a' && octet <= 'f') return octet - 'a' + 10;
-  if (octet >= 'A' && octet <= 'F') return octet - 'A' + 10;
-  return -1;
+  const std::uint8_t value = hex_values[octet];
+  return value == not_hex ? -1 : value;
 }
 
 constexpr std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
@@ -105,11 +117,6 @@ Result<View> read_token(ReadCursor& cursor) {
   if (!checked) return checked.error();
   cursor.position = end;
   return cursor.input.subspan(start, end - start);
-}
-
-// Whether `octet` stands for itself inside a quoted string.
-constexpr bool is_plain_quoted(std::uint8_t octet) noexcept {
-  return octet >= 0x20 && octet <= 0x7E && octet != '"' && octet != '\\';
 }
 
 // The cursor stands on the opening double quote.
@@ -217,13 +224,67 @@ Result<View> read_quoted(ReadCursor& cursor, const Extent& extent, Buffer& scrat
   return result;
 }
 
+// The body of a hexadecimal string whose closing '#' stands at `close` and whose octets all fit
+// under the atom limit: digit pairs are decoded two octets a step straight into `scratch`. The
+// refusals are those of the octet-at-a-time loop in read_hexadecimal, at the same offsets.
+Result<View> read_hexadecimal_to(ReadCursor& cursor, const Extent& extent, std::uint64_t close,
+                                 Buffer& scratch) {
+  const std::uint8_t* in = cursor.input.data();
+  std::uint64_t pos = cursor.position + 1;
+  const std::uint64_t room = (close - pos) / 2;
+  scratch.clear();
+  std::uint8_t* const out = scratch.extend(static_cast<std::size_t>(room));
+  std::uint8_t* w = out;
+  int high = -1;  // the first digit of the pair in hand, or -1
+  while (pos < close) {
+    if (high < 0 && close - pos >= 2) {
+      const std::uint8_t first = hex_values[in[pos]];
+      const std::uint8_t second = hex_values[in[pos + 1]];
+      if ((first | second) != not_hex && (first | second) < 16) {
+        *w++ = static_cast<std::uint8_t>(first << 4 | second);
+        pos += 2;
+        continue;
+      }
+    }
+    const std::uint8_t digit = hex_values[in[pos]];
+    if (digit != not_hex) {
+      if (high < 0) {
+        high = digit;
+      } else {
+        *w++ = static_cast<std::uint8_t>(high << 4 | digit);
+        high = -1;
+      }
+    } else if (!is_whitespace(in[pos])) {
+      return error_at(ErrorKind::InvalidHexDigit, pos);
+    }
+    ++pos;
+  }
+  if (high >= 0) return error_at(ErrorKind::OddHexDigits, extent.start);
+  const std::uint64_t count = static_cast<std::uint64_t>(w - out);
+  scratch.shrink_by(static_cast<std::size_t>(room - count));
+  Result<bool> checked = check_decoded(cursor, extent, count);
+  if (!checked) return checked.error();
+  cursor.position = close + 1;
+  return scratch.view();
+}
+
 // The cursor stands on the opening '#'.
 Result<View> read_hexadecimal(ReadCursor& cursor, const Extent& extent, Buffer& scratch) {
   const std::uint8_t* in = cursor.input.data();
   const std::uint64_t n = cursor.input.size();
   std::uint64_t pos = cursor.position + 1;
+  // Any '#' closes the string, so where the first one stands bounds the octets it can hold.
+  const void* hash = pos < n ? std::memchr(in + pos, '#', n - pos) : nullptr;
+  if (hash != nullptr) {
+    const std::uint64_t close = static_cast<const std::uint8_t*>(hash) - in;
+    if ((close - pos) / 2 <= cursor.options.max_atom_len) {
+      return read_hexadecimal_to(cursor, extent, close, scratch);
+    }
+  }
+  // No closing '#', or more digits than the atom limit allows: read an octet at a time, keeping
+  // no more than the limit.
   Sink sink(scratch, cursor.options.max_atom_len);
-  int high = -1;  // the first digit of the pair in hand, or -1
+  int high = -1;
   for (;;) {
     if (pos == n) return end_of(cursor);
     const std::uint8_t octet = in[pos];
@@ -257,12 +318,13 @@ Result<View> read_base64_string(ReadCursor& cursor, const Extent& extent, Buffer
   const void* bar = body < n ? std::memchr(in + body, '|', n - body) : nullptr;
   if (bar == nullptr) return end_of(cursor);
   const std::uint64_t close = static_cast<const std::uint8_t*>(bar) - in;
-  Result<Buffer, std::uint64_t> decoded = base64_decode(cursor.input.subspan(body, close - body));
+  scratch.clear();
+  Result<bool, std::uint64_t> decoded =
+      base64_decode_into(cursor.input.subspan(body, close - body), scratch);
   if (!decoded) return error_at(ErrorKind::InvalidBase64, saturating_add(body, decoded.error()));
-  Result<bool> checked = check_decoded(cursor, extent, decoded->size());
+  Result<bool> checked = check_decoded(cursor, extent, scratch.size());
   if (!checked) return checked.error();
   cursor.position = close + 1;
-  scratch = std::move(*decoded);
   return scratch.view();
 }
 
