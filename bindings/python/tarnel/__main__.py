@@ -25,13 +25,15 @@ from typing import IO, Any
 
 from ._tarnel import DEFAULT_MAX_DEPTH, ParseError, Parser, to_advanced, to_canonical, to_transport
 
-from ._stream import StreamReader
+from ._stream import DEFAULT_CHUNK_SIZE, StreamReader
 from .pretty import to_pretty
 
 PROG = "tarnel"
 #: Inputs larger than this show their progress on a terminal's standard error.
 PROGRESS_THRESHOLD = 4 << 20
 PROGRESS_INTERVAL = 0.2
+#: Octets asked for at each read of a regular file.
+FILE_CHUNK_SIZE = 1 << 20
 #: Octets of input shown on each side of a refused octet.
 EXCERPT_RADIUS = 32
 
@@ -145,19 +147,21 @@ def _reader_parser(args: argparse.Namespace) -> Parser:
     )
 
 
-def _writer(args: argparse.Namespace) -> Callable[[Any], bytes]:
+def _writer(args: argparse.Namespace) -> tuple[Callable[[Any], bytes], bytes]:
+    """The function that writes one S-expression, and what follows each one written. The line
+    break is written on its own rather than joined to the text, which would copy it once more."""
     if args.hash is not None:
         name = args.hash
-        return lambda v: (hashlib.new(name, to_canonical(v)).hexdigest() + "\n").encode("ascii")
+        return lambda v: hashlib.new(name, to_canonical(v)).hexdigest().encode("ascii"), b"\n"
     if args.pretty:
         width = 72 if args.width is None else args.width
         indent = 2 if args.indent is None else args.indent
-        return lambda v: (to_pretty(v, width=width, indent=indent) + "\n").encode("ascii")
+        return lambda v: to_pretty(v, width=width, indent=indent).encode("ascii"), b"\n"
     if args.to == "canonical":
-        return to_canonical
+        return to_canonical, b""
     if args.to == "transport":
-        return lambda v: (to_transport(v) + "\n").encode("ascii")
-    return lambda v: (to_advanced(v) + "\n").encode("ascii")
+        return lambda v: to_transport(v).encode("ascii"), b"\n"
+    return lambda v: to_advanced(v).encode("ascii"), b"\n"
 
 
 class Progress:
@@ -250,7 +254,11 @@ def _refusal(name: str, reader: StreamReader, err: ParseError) -> Refused:
 
 
 def _convert(
-    fp: Any, name: str, parser: Parser, write: Callable[[Any], bytes], out: IO[bytes]
+    fp: Any,
+    name: str,
+    parser: Parser,
+    writer: tuple[Callable[[Any], bytes], bytes],
+    out: IO[bytes],
 ) -> None:
     size = None
     try:
@@ -259,8 +267,12 @@ def _convert(
             size = info.st_size
     except (AttributeError, OSError, ValueError):
         pass
+    write, terminator = writer
     progress = Progress(name, size, sys.stderr)
-    reader = StreamReader(Input(fp, out, progress), parser)
+    # A file on disk is read in large pieces: fewer calls, and a large S-expression is whole in
+    # the buffer after fewer retries.
+    chunk_size = FILE_CHUNK_SIZE if size is not None else DEFAULT_CHUNK_SIZE
+    reader = StreamReader(Input(fp, out, progress), parser, chunk_size=chunk_size)
     try:
         for value in reader:
             try:
@@ -272,6 +284,8 @@ def _convert(
                     f"cannot be written: {err}"
                 ) from None
             out.write(octets)
+            if terminator:
+                out.write(terminator)
     except ParseError as err:
         raise _refusal(name, reader, err) from None
     finally:
@@ -287,7 +301,7 @@ def run(argv: Sequence[str] | None, stdin: Any, stdout: IO[bytes], stderr: IO[st
         ap.print_usage(stderr)
         stderr.write(f"{PROG}: error: {err}\n")
         return 2
-    parser, write = _reader_parser(args), _writer(args)
+    parser, writer = _reader_parser(args), _writer(args)
     for path in args.files or ["-"]:
         if path == "-":
             name, fp, close = "<stdin>", stdin, False
@@ -299,7 +313,7 @@ def run(argv: Sequence[str] | None, stdin: Any, stdout: IO[bytes], stderr: IO[st
                 stderr.write(f"{PROG}: {path}: {err.strerror or err}\n")
                 return 2
         try:
-            _convert(fp, name, parser, write, stdout)
+            _convert(fp, name, parser, writer, stdout)
         except Refused as err:
             stdout.flush()
             stderr.write(f"{err}\n")

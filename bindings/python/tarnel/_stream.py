@@ -12,12 +12,14 @@ has seen enough of it:
 
 So the results never depend on where the chunk boundaries fall, even inside an escape or a length.
 
-Each attempt hands `parse_prefix` a window that starts at the S-expression: the module copies
-what it is given, so the window is kept near the size of the S-expression rather than the size of
-the buffer. A window that proves too short doubles, and a retry waits until the buffered data has
-doubled, or until the source has paused (a short read) while the work spent on this S-expression is
-still within a fixed multiple of its size: a large S-expression arriving in many small chunks is
-parsed a bounded number of times per doubling, never once per chunk.
+Each attempt hands `parse_prefix` a window that starts at the S-expression, copied out of the
+buffer, so the window is kept near the size of the S-expression rather than the size of the
+buffer. A window that proves too short grows eightfold (copying octets costs far less than reading
+them, and a failed attempt reads all of its window, so a large S-expression is read about 1.15
+times in all rather than twice), and a retry waits until the buffered data has grown that much, or
+until the source has paused (a short read) while the work spent on this S-expression is still
+within a fixed multiple of its size: a large S-expression arriving in many small chunks is parsed a
+bounded number of times per growth, never once per chunk.
 
 The parser's limits apply to each S-expression. `max_input_len` bounds the octets from the start of
 an S-expression to its end (whitespace between S-expressions is not counted); the reader learns the
@@ -48,6 +50,8 @@ CLOSING_OCTETS = frozenset(b'}"#|')
 
 DEFAULT_CHUNK_SIZE = 1 << 16
 SMALLEST_WINDOW = 64
+#: How much a window that proved too short grows for the next attempt.
+WINDOW_GROWTH = 8
 #: A retry after a short read is allowed while the parsing spent on the current S-expression is at
 #: most this many times the octets buffered for it; past that, only doubling triggers a retry.
 RETRY_BUDGET = 4
@@ -210,7 +214,9 @@ class StreamReader:
         while True:
             avail = len(self._buf) - self._pos
             n = min(avail, window) if self._limit is None else min(avail, window, self._limit)
-            data = self._buf[self._pos : self._pos + n]
+            with memoryview(self._buf) as view:
+                # bytes, which the module reads in place, rather than a bytearray it would copy.
+                data = bytes(view[self._pos : self._pos + n])
             whole = n == avail and self._eof  # the window runs to the end of the stream
             spent += n
             try:
@@ -235,7 +241,7 @@ class StreamReader:
                             raise _too_long(self._limit, start) from None
                     return self._accept(value, consumed)
             # More octets are needed: widen the window over what is buffered, or read on.
-            window = 2 * n
+            window = WINDOW_GROWTH * n
             if avail < window:
                 self._wait_for(window, spent)
 
