@@ -173,9 +173,11 @@ class CountingParser:
     def __init__(self):
         self.parser = Parser()
         self.sizes = []
+        self.handed = []
 
     def parse_prefix(self, data):
         self.sizes.append(len(data))
+        self.handed.append(data)
         return self.parser.parse_prefix(data)
 
 
@@ -199,9 +201,20 @@ def test_many_small_expressions_are_read_in_linear_time():
     data = b"(1:a)" * 50_000
     counter = CountingParser()
     assert sum(1 for _ in iter_parse([data], counter)) == 50_000
-    # One parse each, of a window near the S-expression's size rather than the buffer's.
+    # One parse each: the first reads the chunk in place, the others a copied window near the
+    # S-expression's size rather than the buffer's.
     assert len(counter.sizes) == 50_000
-    assert max(counter.sizes) <= 64
+    assert counter.handed[0] is data
+    assert max(counter.sizes[1:]) <= 64
+
+
+def test_a_large_expression_in_one_chunk_is_read_once_in_place():
+    data = to_canonical([b"%d" % i for i in range(40_000)]) + b" (1:z) "
+    counter = CountingParser()
+    assert len(list(iter_parse(io.BufferedReader(io.BytesIO(data)), counter,
+                               chunk_size=len(data) + 1))) == 2
+    assert len(counter.sizes) == 2  # no retries
+    assert counter.sizes[0] == len(data) and counter.sizes[1] <= 64
 
 
 def test_socket_yields_each_expression_as_soon_as_it_is_complete():

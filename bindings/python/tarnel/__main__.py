@@ -32,7 +32,8 @@ PROG = "tarnel"
 #: Inputs larger than this show their progress on a terminal's standard error.
 PROGRESS_THRESHOLD = 4 << 20
 PROGRESS_INTERVAL = 0.2
-#: Octets asked for at each read of a regular file.
+#: Regular files smaller than this are read in one piece; larger ones this many octets at a time.
+WHOLE_FILE_LIMIT = 64 << 20
 FILE_CHUNK_SIZE = 1 << 20
 #: Octets of input shown on each side of a refused octet.
 EXCERPT_RADIUS = 32
@@ -269,9 +270,11 @@ def _convert(
         pass
     write, terminator = writer
     progress = Progress(name, size, sys.stderr)
-    # A file on disk is read in large pieces: fewer calls, and a large S-expression is whole in
-    # the buffer after fewer retries.
-    chunk_size = FILE_CHUNK_SIZE if size is not None else DEFAULT_CHUNK_SIZE
+    # A file on disk is read in large pieces, and whole up to a limit: its first S-expression is
+    # then read in place, once, however large.
+    chunk_size = DEFAULT_CHUNK_SIZE
+    if size is not None:
+        chunk_size = size + 1 if size < WHOLE_FILE_LIMIT else FILE_CHUNK_SIZE
     reader = StreamReader(Input(fp, out, progress), parser, chunk_size=chunk_size)
     try:
         for value in reader:

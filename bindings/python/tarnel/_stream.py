@@ -149,7 +149,9 @@ class StreamReader:
             raise ValueError("chunk_size must be a positive integer")
         self._parser = parser if parser is not None else Parser()
         self._next_chunk = _chunks_of(source, chunk_size)
-        self._buf = bytearray()
+        # A bytearray once it holds more than one chunk; until then the chunk itself, which
+        # parse_prefix can read in place while the S-expression starts at its first octet.
+        self._buf: bytes | bytearray = b""
         self._pos = 0  # the first unconsumed octet of _buf
         self._base = 0  # the stream offset of _buf[0]
         self._eof = False
@@ -175,7 +177,18 @@ class StreamReader:
         if chunk is None:
             self._eof = True
             return
-        if self._pos > len(self._buf) // 2:
+        if self._pos == len(self._buf):
+            # Everything buffered is consumed: the chunk becomes the buffer as it is.
+            self._base += self._pos
+            self._pos = 0
+            self._buf = chunk
+            return
+        if isinstance(self._buf, bytes):
+            with memoryview(self._buf) as view:
+                self._buf = bytearray(view[self._pos :])
+            self._base += self._pos
+            self._pos = 0
+        elif self._pos > len(self._buf) // 2:
             # Drop the consumed part once it outweighs the rest: each octet moves at most once
             # per doubling of the buffer.
             del self._buf[: self._pos]
@@ -213,10 +226,17 @@ class StreamReader:
         spent = 0
         while True:
             avail = len(self._buf) - self._pos
-            n = min(avail, window) if self._limit is None else min(avail, window, self._limit)
-            with memoryview(self._buf) as view:
-                # bytes, which the module reads in place, rather than a bytearray it would copy.
-                data = bytes(view[self._pos : self._pos + n])
+            if self._pos == 0 and isinstance(self._buf, bytes) and self._limit is None:
+                # The buffer is one chunk and the S-expression starts it: read in place, no copy,
+                # so the window need not be kept small (the reader stops at the S-expression's
+                # end however much follows).
+                n = avail
+                data = self._buf
+            else:
+                n = min(avail, window) if self._limit is None else min(avail, window, self._limit)
+                with memoryview(self._buf) as view:
+                    # bytes, which the module reads in place, not a bytearray it would copy.
+                    data = bytes(view[self._pos : self._pos + n])
             whole = n == avail and self._eof  # the window runs to the end of the stream
             spent += n
             try:
