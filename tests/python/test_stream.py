@@ -8,6 +8,7 @@ import io
 import queue
 import socket
 import threading
+import time
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -15,6 +16,7 @@ from hypothesis import strategies as st
 
 import tarnel
 from tarnel import Atom, ParseError, Parser, iter_parse, to_canonical
+from tarnel._stream import _EndScanner
 
 WHITESPACE = b"\t\n\v\f\r "
 TOKEN_OCTETS = set(b"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789*+-./:=_")
@@ -250,6 +252,61 @@ def test_socket_yields_each_expression_as_soon_as_it_is_complete():
         left.close()
     assert results.get(timeout=10) == b"abc"
     assert results.get(timeout=10) is None
+    thread.join(10)
+
+
+@settings(max_examples=300, suppress_health_check=[HealthCheck.too_slow])
+@given(sexps, forms, st.lists(st.integers(0, 10_000), max_size=20))
+def test_end_scanner_sees_the_end_exactly_when_it_arrives(value, form, cuts):
+    # Fed the written text piece by piece (and one octet after it, which settles a token), the
+    # scanner must not call the S-expression ended before its last octet is in, and must call it
+    # ended by the piece that brings that octet (or the one after, for a token).
+    text = written(value, form)
+    data = b"  " + text + b" "
+    scanner = _EndScanner()
+    buffer = bytearray()
+    for piece in cut(data, cuts):
+        buffer += piece
+        if scanner.may_end_within(buffer, 2):
+            assert len(buffer) >= len(text) + 2, (text, len(buffer))
+            break
+    else:
+        pytest.fail(f"the end of {text!r} was never seen")
+
+
+def test_an_expression_trickling_in_is_yielded_once_its_last_piece_is_in():
+    # Hundreds of small pieces spend the retry budget; after the last one the source would block
+    # (the sender waits for an answer), so asking it for more is a failure.
+    value = [[b"n%d" % i, b"x" * (i % 7), b"(q)"] for i in range(300)]
+    for data in (tarnel.to_advanced(value).encode(), to_canonical(value)):
+
+        def pieces(data=data):
+            for i in range(0, len(data), 3):
+                yield data[i : i + 3]
+            raise AssertionError("asked for more after the last piece: a real source would block")
+
+        assert next(iter_parse(pieces())) == value
+
+
+def test_socket_trickle_then_wait_yields_the_expression():
+    left, right = socket.socketpair()
+    results = queue.Queue()
+
+    def consume():
+        with right.makefile("rb") as fp:
+            results.put(next(iter_parse(fp)))
+
+    thread = threading.Thread(target=consume, daemon=True)
+    thread.start()
+    try:
+        lines = [b"(begin\n"] + [b"  (line n%d %s)\n" % (i, b"x" * i) for i in range(60)]
+        for line in lines + [b")\n"]:
+            left.sendall(line)
+            time.sleep(0.001)
+        # The sender keeps the connection open and waits for an answer.
+        assert results.get(timeout=10)[-1] == [b"line", b"n59", b"x" * 59]
+    finally:
+        left.close()
     thread.join(10)
 
 

@@ -216,6 +216,10 @@ class Input:
 
     read = read1
 
+    def fileno(self) -> int:
+        # Lets the stream reader ask whether more input is ready before it waits for it.
+        return int(self._fp.fileno())
+
 
 def _render(octets: bytes) -> list[str]:
     """Each octet as it is shown in an excerpt: printable ASCII as itself, the rest escaped."""

@@ -21,6 +21,12 @@ until the source has paused (a short read) while the work spent on this S-expres
 within a fixed multiple of its size: a large S-expression arriving in many small chunks is parsed a
 bounded number of times per growth, never once per chunk.
 
+Once that budget is spent, a pause no longer triggers a retry by itself: the reader follows the
+octets as they arrive (`_EndScanner`: list depth, and where each string form ends) and retries when
+the S-expression may have ended there. So an S-expression sent in many small pieces is yielded as
+soon as its last piece is in, however many pieces there were, even when the sender then waits for
+an answer; the following is done only at real pauses, where the source has nothing more ready.
+
 The parser's limits apply to each S-expression. `max_input_len` bounds the octets from the start of
 an S-expression to its end (whitespace between S-expressions is not counted); the reader learns the
 limit from the parser's first `input_too_long` refusal, whose offset is the limit itself, and from
@@ -31,6 +37,8 @@ first octet of the stream.
 from __future__ import annotations
 
 import io
+import re
+import select
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any, Protocol, Union
 
@@ -64,6 +72,25 @@ class BinaryReader(Protocol):
 
 
 Source = Union[BinaryReader, Iterable[Union[bytes, bytearray, memoryview]], bytes, bytearray]
+
+
+def _has_data_ready(source: Any) -> Callable[[], bool]:
+    """Returns a function telling whether the source has more octets ready right now, so that the
+    next read would not wait. Only a source with a file descriptor that `select` takes can tell;
+    for any other the answer is no, so the reader treats every short read as a pause."""
+    try:
+        fd = source.fileno()
+        select.select([fd], [], [], 0)
+    except (AttributeError, OSError, ValueError, TypeError, io.UnsupportedOperation):
+        return lambda: False
+
+    def ready() -> bool:
+        try:
+            return bool(select.select([fd], [], [], 0)[0])
+        except (OSError, ValueError):
+            return False
+
+    return ready
 
 
 def _chunks_of(source: Any, chunk_size: int) -> Callable[[], tuple[bytes | None, bool]]:
@@ -134,6 +161,128 @@ def _ends_for_certain(window: bytes | bytearray, value: SExp) -> bool:
     return window.endswith(b"%d:%s" % (len(data), data))
 
 
+_WHITESPACE_RUN = re.compile(rb"[\t\n\v\f\r ]+")
+_DIGITS = re.compile(rb"[0-9]+")
+_VERBATIM_HEAD = re.compile(rb"([0-9]+):")
+_TOKEN_REST = re.compile(rb"[A-Za-z0-9*+\-./:=_]*")
+_QUOTED_PLAIN = re.compile(rb'[^"\\]*')
+_TOKEN_START = frozenset(b"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ*+-./:=_")
+#: Where the string forms that run to a closing octet end: quoted, hexadecimal, base-64, transport.
+_CLOSERS = {0x23: 0x23, 0x7C: 0x7C, 0x7B: 0x7D}
+
+(_BETWEEN, _LENGTH, _VERBATIM, _QUOTED, _ESCAPE, _UNTIL, _TOKEN) = range(7)
+
+
+class _EndScanner:
+    """Follows the octets of one S-expression as they arrive, just far enough to tell where it may
+    end: the depth of its lists, and where each string form ends (a verbatim string after the
+    octets its length announced, a quoted string at its unescaped `"`, hexadecimal, base-64 and
+    transport forms at their closing octet, a token at the first octet that cannot continue it).
+
+    It errs only one way: on octets it cannot follow, which the parser will refuse, it says the
+    S-expression may have ended, so that a retry reports the refusal. Each octet is looked at
+    once, however the octets are split into pieces."""
+
+    def __init__(self) -> None:
+        self.at = 0  # octets of the S-expression followed so far
+        self._state = _BETWEEN
+        self._depth = 0
+        self._hint = False  # between `[` and `]`
+        self._count = 0  # a length being read, or the octets of a verbatim string still to come
+        self._closer = 0  # the octet that ends the form being skipped (state _UNTIL)
+
+    def may_end_within(self, octets: bytes | bytearray, start: int) -> bool:
+        """Follows `octets[start + self.at:]`, the octets that arrived since the last call (the
+        S-expression begins at `start`), and returns whether it may have ended among them."""
+        i, end = start + self.at, len(octets)
+        ended = False
+        while i < end and not ended:
+            state = self._state
+            if state == _BETWEEN:
+                c = octets[i]
+                if c in WHITESPACE:
+                    i = _WHITESPACE_RUN.match(octets, i).end()  # type: ignore[union-attr]
+                    continue
+                i += 1
+                if c == 0x28:  # (
+                    self._depth += 1
+                elif c == 0x29:  # )
+                    self._depth -= 1
+                    ended = self._depth <= 0
+                elif c == 0x5B:  # [
+                    self._hint = True
+                elif c == 0x5D:  # ]
+                    self._hint = False
+                elif c == 0x22:  # "
+                    self._state = _QUOTED
+                elif c in _CLOSERS:
+                    self._state, self._closer = _UNTIL, _CLOSERS[c]
+                elif 0x30 <= c <= 0x39:
+                    # A whole verbatim string at hand is passed over in one step.
+                    m = _VERBATIM_HEAD.match(octets, i - 1)
+                    if m is not None and m.end() + int(m[1]) <= end:
+                        i = m.end() + int(m[1])
+                        ended = self._element_ended()
+                    else:
+                        self._state, self._count = _LENGTH, c - 0x30
+                elif c in _TOKEN_START:
+                    self._state = _TOKEN
+                else:
+                    ended = True
+            elif state == _LENGTH:
+                m = _DIGITS.match(octets, i)
+                if m is not None:
+                    self._count = self._count * 10 ** (m.end() - i) + int(octets[i : m.end()])
+                    i = m.end()
+                    continue
+                c = octets[i]
+                i += 1
+                if c == 0x3A:  # :
+                    self._state = _VERBATIM
+                    ended = self._element_ended() if self._count == 0 else False
+                elif c == 0x22:
+                    self._state = _QUOTED
+                elif c in (0x23, 0x7C):
+                    self._state, self._closer = _UNTIL, c
+                else:
+                    ended = True
+            elif state == _VERBATIM:
+                take = min(self._count, end - i)
+                i += take
+                self._count -= take
+                if self._count == 0:
+                    ended = self._element_ended()
+            elif state == _QUOTED:
+                i = _QUOTED_PLAIN.match(octets, i).end()  # type: ignore[union-attr]
+                if i < end:
+                    self._state = _ESCAPE if octets[i] == 0x5C else _BETWEEN
+                    i += 1
+                    if self._state == _BETWEEN:
+                        ended = self._element_ended()
+            elif state == _ESCAPE:
+                # The octet after a backslash; the rest of a longer escape holds no quote.
+                i += 1
+                self._state = _QUOTED
+            elif state == _UNTIL:
+                found = octets.find(self._closer, i)
+                if found < 0:
+                    i = end
+                else:
+                    i = found + 1
+                    ended = self._element_ended()
+            else:  # _TOKEN
+                i = _TOKEN_REST.match(octets, i).end()  # type: ignore[union-attr]
+                if i < end:
+                    ended = self._element_ended()
+        self.at = i - start
+        return ended
+
+    def _element_ended(self) -> bool:
+        """An atom (or a transport form) is complete; the S-expression may end with it."""
+        self._state = _BETWEEN
+        return self._depth <= 0 and not self._hint
+
+
 class StreamReader:
     """Yields the S-expressions of a stream one after another; see the module's docstring.
 
@@ -149,6 +298,8 @@ class StreamReader:
             raise ValueError("chunk_size must be a positive integer")
         self._parser = parser if parser is not None else Parser()
         self._next_chunk = _chunks_of(source, chunk_size)
+        self._has_data_ready = _has_data_ready(source)
+        self._scanner = _EndScanner()
         # A bytearray once it holds more than one chunk; until then the chunk itself, which
         # parse_prefix can read in place while the S-expression starts at its first octet.
         self._buf: bytes | bytearray = b""
@@ -215,13 +366,19 @@ class StreamReader:
         while not self._eof:
             self._read()
             avail = len(self._buf) - self._pos
-            if avail >= target or (self._short and spent <= RETRY_BUDGET * avail):
+            if avail >= target:
                 return
+            if self._short and spent <= RETRY_BUDGET * avail:
+                return
+            if self._short and not self._has_data_ready():
+                if self._scanner.may_end_within(self._buf, self._pos):
+                    return
 
     def __next__(self) -> SExp:
         if not self._skip_whitespace():
             raise StopIteration
         start = self.start = self.offset
+        self._scanner = _EndScanner()
         window = self._window
         spent = 0
         while True:
