@@ -174,6 +174,10 @@ class Progress:
         self._next = 0.0
         self._width = 0
 
+    @property
+    def active(self) -> bool:
+        return self._active
+
     def update(self, done: int) -> None:
         if not self._active or self._size is None:
             return
@@ -274,11 +278,13 @@ def _convert(
         pass
     write, terminator = writer
     progress = Progress(name, size, sys.stderr)
-    # A file on disk is read in large pieces, and whole up to a limit: its first S-expression is
-    # then read in place, once, however large.
+    # A file on disk is read in large pieces, and whole up to a limit unless its progress is
+    # shown (which follows the reading): its first S-expression is then read in place, once,
+    # however large.
     chunk_size = DEFAULT_CHUNK_SIZE
     if size is not None:
-        chunk_size = size + 1 if size < WHOLE_FILE_LIMIT else FILE_CHUNK_SIZE
+        whole = size < WHOLE_FILE_LIMIT and not progress.active
+        chunk_size = size + 1 if whole else FILE_CHUNK_SIZE
     reader = StreamReader(Input(fp, out, progress), parser, chunk_size=chunk_size)
     try:
         for value in reader:
