@@ -274,6 +274,20 @@ def test_end_scanner_sees_the_end_exactly_when_it_arrives(value, form, cuts):
         pytest.fail(f"the end of {text!r} was never seen")
 
 
+@pytest.mark.parametrize(
+    "text",
+    [b'3"abc"', b"(3#616263# 3|YWJj| |YQ==|)", b"{KDE6YSk=}", b'"a\\\r\nb"', b'[4:text]"x\\"y"',
+     b'(a "b\\\\" c)', b"(10:(((((((((( 0:)", b"([#7465#]tok-1 ab:c)", b"tok.en"],
+)
+def test_end_scanner_follows_forms_the_writers_never_use(text):
+    # Octet by octet, then the octet after: the end is seen exactly when it arrives.
+    tarnel.parse(text)  # each is a valid S-expression
+    scanner = _EndScanner()
+    data = text + b" "
+    seen = [n for n in range(1, len(data) + 1) if scanner.may_end_within(data[:n], 0)]
+    assert seen[:1] == [len(text) + (text[-1:].isalnum())]
+
+
 def test_an_expression_trickling_in_is_yielded_once_its_last_piece_is_in():
     # Hundreds of small pieces spend the retry budget; after the last one the source would block
     # (the sender waits for an answer), so asking it for more is a failure.
