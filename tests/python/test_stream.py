@@ -302,6 +302,26 @@ def test_an_expression_trickling_in_is_yielded_once_its_last_piece_is_in():
         assert next(iter_parse(pieces())) == value
 
 
+@pytest.mark.parametrize(
+    "bad, kind",
+    [(b"9" * 5000 + b":", "length_overflow"), (b"18446744073709551616:", "length_overflow"),
+     (b"01:a", "length_leading_zero"), (b'"\\q"', "invalid_escape"), (b"#6x", "invalid_hex_digit")],
+)
+def test_a_refusal_trickling_in_is_raised_without_waiting_for_more(bad, kind):
+    # The retry budget is spent on the valid start; the refusal must still come from the octets
+    # at hand, since the source would block if asked for more.
+    data = b"(" + b"(1:a)" * 300 + bad
+
+    def pieces():
+        for i in range(0, len(data), 2):
+            yield data[i : i + 2]
+        raise AssertionError("asked for more after the last piece: a real source would block")
+
+    with pytest.raises(ParseError) as info:
+        next(iter_parse(pieces()))
+    assert info.value.kind == kind
+
+
 def test_socket_trickle_then_wait_yields_the_expression():
     left, right = socket.socketpair()
     results = queue.Queue()

@@ -163,14 +163,24 @@ def _ends_for_certain(window: bytes | bytearray, value: SExp) -> bool:
 
 _WHITESPACE_RUN = re.compile(rb"[\t\n\v\f\r ]+")
 _DIGITS = re.compile(rb"[0-9]+")
-_VERBATIM_HEAD = re.compile(rb"([0-9]+):")
+#: A length written with no leading zero, short enough to be read at once; longer or odd ones are
+#: followed digit run by digit run.
+_VERBATIM_HEAD = re.compile(rb"(0|[1-9][0-9]{0,18}):")
+_MAX_LENGTH_DIGITS = 20
 _TOKEN_REST = re.compile(rb"[A-Za-z0-9*+\-./:=_]*")
-_QUOTED_PLAIN = re.compile(rb'[^"\\]*')
+_QUOTED_PLAIN = re.compile(rb"[\x20\x21\x23-\x5b\x5d-\x7e]*")
+_ESCAPE_LETTERS = frozenset(b"abtnvfr\"'?\\x01234567\n\r")
+#: The octets each form that runs to a closing octet may hold, by that octet.
+_BODIES = {
+    0x23: re.compile(rb"[0-9A-Fa-f\t\n\v\f\r ]*"),
+    0x7C: re.compile(rb"[A-Za-z0-9+/=\t\n\v\f\r ]*"),
+    0x7D: re.compile(rb"[A-Za-z0-9+/=\t\n\v\f\r ]*"),
+}
 _TOKEN_START = frozenset(b"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ*+-./:=_")
 #: Where the string forms that run to a closing octet end: quoted, hexadecimal, base-64, transport.
 _CLOSERS = {0x23: 0x23, 0x7C: 0x7C, 0x7B: 0x7D}
 
-(_BETWEEN, _LENGTH, _VERBATIM, _QUOTED, _ESCAPE, _UNTIL, _TOKEN) = range(7)
+(_BETWEEN, _LENGTH, _VERBATIM, _QUOTED, _ESCAPE, _BREAK, _UNTIL, _TOKEN) = range(8)
 
 
 class _EndScanner:
@@ -179,8 +189,11 @@ class _EndScanner:
     octets its length announced, a quoted string at its unescaped `"`, hexadecimal, base-64 and
     transport forms at their closing octet, a token at the first octet that cannot continue it).
 
-    It errs only one way: on octets it cannot follow, which the parser will refuse, it says the
-    S-expression may have ended, so that a retry reports the refusal. Each octet is looked at
+    It errs only one way: on octets it cannot follow, which the parser will refuse (an octet no
+    form can hold, a length with a leading zero or past 64 bits, a `)` too many), it says the
+    S-expression may have ended, so that a retry reports the refusal. Refusals that depend on the
+    parser's options (depth, hints, empty atoms and lists, ...) it does not see; those are found
+    by the retries the budget still allows or at the end of the stream. Each octet is looked at
     once, however the octets are split into pieces."""
 
     def __init__(self) -> None:
@@ -189,7 +202,9 @@ class _EndScanner:
         self._depth = 0
         self._hint = False  # between `[` and `]`
         self._count = 0  # a length being read, or the octets of a verbatim string still to come
-        self._closer = 0  # the octet that ends the form being skipped (state _UNTIL)
+        self._digits = 0  # digits of the length being read
+        self._closer = 0  # the octet that ends the form being skipped (_UNTIL), or the second
+        # octet of a line break that a continuation may take (_BREAK)
 
     def may_end_within(self, octets: bytes | bytearray, start: int) -> bool:
         """Follows `octets[start + self.at:]`, the octets that arrived since the last call (the
@@ -224,7 +239,7 @@ class _EndScanner:
                         i = m.end() + int(m[1])
                         ended = self._element_ended()
                     else:
-                        self._state, self._count = _LENGTH, c - 0x30
+                        self._state, self._count, self._digits = _LENGTH, c - 0x30, 1
                 elif c in _TOKEN_START:
                     self._state = _TOKEN
                 else:
@@ -232,8 +247,14 @@ class _EndScanner:
             elif state == _LENGTH:
                 m = _DIGITS.match(octets, i)
                 if m is not None:
-                    self._count = self._count * 10 ** (m.end() - i) + int(octets[i : m.end()])
+                    digits = m.end() - i
                     i = m.end()
+                    if self._count == 0 or self._digits + digits > _MAX_LENGTH_DIGITS:
+                        ended = True  # a leading zero or a length past 64 bits: refused
+                        continue
+                    self._count = self._count * 10**digits + int(octets[i - digits : i])
+                    self._digits += digits
+                    ended = self._count >= 1 << 64
                     continue
                 c = octets[i]
                 i += 1
@@ -255,21 +276,32 @@ class _EndScanner:
             elif state == _QUOTED:
                 i = _QUOTED_PLAIN.match(octets, i).end()  # type: ignore[union-attr]
                 if i < end:
-                    self._state = _ESCAPE if octets[i] == 0x5C else _BETWEEN
+                    c = octets[i]
                     i += 1
-                    if self._state == _BETWEEN:
-                        ended = self._element_ended()
+                    if c == 0x5C:  # backslash
+                        self._state = _ESCAPE
+                    else:
+                        # The closing quote, or an octet no quoted string holds as it is.
+                        ended = self._element_ended() if c == 0x22 else True
             elif state == _ESCAPE:
                 # The octet after a backslash; the rest of a longer escape holds no quote.
+                c = octets[i]
                 i += 1
+                ended = c not in _ESCAPE_LETTERS
+                self._state = _QUOTED
+                if c in (0x0A, 0x0D):
+                    # A line continuation: LF CR and CR LF count as one line break.
+                    self._state, self._closer = _BREAK, 0x0D if c == 0x0A else 0x0A
+            elif state == _BREAK:
+                if octets[i] == self._closer:
+                    i += 1
                 self._state = _QUOTED
             elif state == _UNTIL:
-                found = octets.find(self._closer, i)
-                if found < 0:
-                    i = end
-                else:
-                    i = found + 1
-                    ended = self._element_ended()
+                i = _BODIES[self._closer].match(octets, i).end()  # type: ignore[union-attr]
+                if i < end:
+                    # The closing octet, or one the form cannot hold.
+                    ended = self._element_ended() if octets[i] == self._closer else True
+                    i += 1
             else:  # _TOKEN
                 i = _TOKEN_REST.match(octets, i).end()  # type: ignore[union-attr]
                 if i < end:
@@ -420,7 +452,8 @@ class StreamReader:
             # More octets are needed: widen the window over what is buffered, or read on.
             window = WINDOW_GROWTH * n
             if avail < window:
-                self._wait_for(window, spent)
+                # Past a known limit no more octets can help: the next attempt refuses.
+                self._wait_for(window if self._limit is None else min(window, self._limit), spent)
 
     def _accept(self, value: SExp, consumed: int) -> SExp:
         self._pos += consumed
