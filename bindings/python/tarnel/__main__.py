@@ -284,7 +284,8 @@ def _convert(
     chunk_size = DEFAULT_CHUNK_SIZE
     if size is not None:
         whole = size < WHOLE_FILE_LIMIT and not progress.active
-        chunk_size = size + 1 if whole else FILE_CHUNK_SIZE
+        # (A file that reports size 0, such as those under /proc, may still hold octets.)
+        chunk_size = max(size + 1, DEFAULT_CHUNK_SIZE) if whole else FILE_CHUNK_SIZE
     reader = StreamReader(Input(fp, out, progress), parser, chunk_size=chunk_size)
     try:
         for value in reader:
