@@ -37,7 +37,6 @@ first octet of the stream.
 from __future__ import annotations
 
 import io
-import re
 import select
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any, Protocol, Union
@@ -161,21 +160,33 @@ def _ends_for_certain(window: bytes | bytearray, value: SExp) -> bool:
     return window.endswith(b"%d:%s" % (len(data), data))
 
 
-_WHITESPACE_RUN = re.compile(rb"[\t\n\v\f\r ]+")
-_DIGITS = re.compile(rb"[0-9]+")
-#: A length written with no leading zero, short enough to be read at once; longer or odd ones are
-#: followed digit run by digit run.
-_VERBATIM_HEAD = re.compile(rb"(0|[1-9][0-9]{0,18}):")
 _MAX_LENGTH_DIGITS = 20
-_TOKEN_REST = re.compile(rb"[A-Za-z0-9*+\-./:=_]*")
-_QUOTED_PLAIN = re.compile(rb"[\x20\x21\x23-\x5b\x5d-\x7e]*")
 _ESCAPE_LETTERS = frozenset(b"abtnvfr\"'?\\x01234567\n\r")
-#: The octets each form that runs to a closing octet may hold, by that octet.
-_BODIES = {
-    0x23: re.compile(rb"[0-9A-Fa-f\t\n\v\f\r ]*"),
-    0x7C: re.compile(rb"[A-Za-z0-9+/=\t\n\v\f\r ]*"),
-    0x7D: re.compile(rb"[A-Za-z0-9+/=\t\n\v\f\r ]*"),
-}
+
+
+class _Patterns:
+    """The scanner's patterns, compiled at its first use rather than at import: most streams
+    never need it."""
+
+    def __init__(self) -> None:
+        import re
+
+        self.whitespace_run = re.compile(rb"[\t\n\v\f\r ]+")
+        self.digits = re.compile(rb"[0-9]+")
+        # A length written with no leading zero, short enough to be read at once; longer or odd
+        # ones are followed digit run by digit run.
+        self.verbatim_head = re.compile(rb"(0|[1-9][0-9]{0,18}):")
+        self.token_rest = re.compile(rb"[A-Za-z0-9*+\-./:=_]*")
+        self.quoted_plain = re.compile(rb"[\x20\x21\x23-\x5b\x5d-\x7e]*")
+        # The octets each form that runs to a closing octet may hold, by that octet.
+        base64_body = re.compile(rb"[A-Za-z0-9+/=\t\n\v\f\r ]*")
+        self.bodies = {0x23: re.compile(rb"[0-9A-Fa-f\t\n\v\f\r ]*"), 0x7C: base64_body,
+                       0x7D: base64_body}
+
+
+_patterns: _Patterns | None = None
+
+
 _TOKEN_START = frozenset(b"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ*+-./:=_")
 #: Where the string forms that run to a closing octet end: quoted, hexadecimal, base-64, transport.
 _CLOSERS = {0x23: 0x23, 0x7C: 0x7C, 0x7B: 0x7D}
@@ -209,6 +220,10 @@ class _EndScanner:
     def may_end_within(self, octets: bytes | bytearray, start: int) -> bool:
         """Follows `octets[start + self.at:]`, the octets that arrived since the last call (the
         S-expression begins at `start`), and returns whether it may have ended among them."""
+        global _patterns
+        if _patterns is None:
+            _patterns = _Patterns()
+        p = _patterns
         i, end = start + self.at, len(octets)
         ended = False
         while i < end and not ended:
@@ -216,7 +231,7 @@ class _EndScanner:
             if state == _BETWEEN:
                 c = octets[i]
                 if c in WHITESPACE:
-                    i = _WHITESPACE_RUN.match(octets, i).end()  # type: ignore[union-attr]
+                    i = p.whitespace_run.match(octets, i).end()  # type: ignore[union-attr]
                     continue
                 i += 1
                 if c == 0x28:  # (
@@ -234,7 +249,7 @@ class _EndScanner:
                     self._state, self._closer = _UNTIL, _CLOSERS[c]
                 elif 0x30 <= c <= 0x39:
                     # A whole verbatim string at hand is passed over in one step.
-                    m = _VERBATIM_HEAD.match(octets, i - 1)
+                    m = p.verbatim_head.match(octets, i - 1)
                     if m is not None and m.end() + int(m[1]) <= end:
                         i = m.end() + int(m[1])
                         ended = self._element_ended()
@@ -245,7 +260,7 @@ class _EndScanner:
                 else:
                     ended = True
             elif state == _LENGTH:
-                m = _DIGITS.match(octets, i)
+                m = p.digits.match(octets, i)
                 if m is not None:
                     digits = m.end() - i
                     i = m.end()
@@ -274,7 +289,7 @@ class _EndScanner:
                 if self._count == 0:
                     ended = self._element_ended()
             elif state == _QUOTED:
-                i = _QUOTED_PLAIN.match(octets, i).end()  # type: ignore[union-attr]
+                i = p.quoted_plain.match(octets, i).end()  # type: ignore[union-attr]
                 if i < end:
                     c = octets[i]
                     i += 1
@@ -297,13 +312,13 @@ class _EndScanner:
                     i += 1
                 self._state = _QUOTED
             elif state == _UNTIL:
-                i = _BODIES[self._closer].match(octets, i).end()  # type: ignore[union-attr]
+                i = p.bodies[self._closer].match(octets, i).end()  # type: ignore[union-attr]
                 if i < end:
                     # The closing octet, or one the form cannot hold.
                     ended = self._element_ended() if octets[i] == self._closer else True
                     i += 1
             else:  # _TOKEN
-                i = _TOKEN_REST.match(octets, i).end()  # type: ignore[union-attr]
+                i = p.token_rest.match(octets, i).end()  # type: ignore[union-attr]
                 if i < end:
                     ended = self._element_ended()
         self.at = i - start
