@@ -12,10 +12,18 @@ Then the peak heap of each parse beyond its result, measured in a fresh interpre
 allocator shim, and the whole-process conversion of a canonical file of 1,000,000 small atoms to
 the advanced representation, against `sexp-conv -s advanced`.
 
-    python bench/python/bench.py [--tiny] [--rounds N] [--tarnel DIR ...]
+Then streams, through the public API only: `iter_parse` over a stream of 100,000 small
+S-expressions and over one large S-expression, each canonical and advanced, read from a BytesIO,
+a file and lists of 4 KiB and 64 KiB chunks, against one `parse` of the same octets (in both
+modes); and the command (`python -m tarnel --to ...`) against `sexp-conv -s ...` on the same
+files, both ways, with the wall time and the peak RSS of each process (measured by the helper
+timerss.c), and once on the stream written ten times over (about 210 MB).
+
+    python bench/python/bench.py [--tiny] [--rounds N] [--tarnel DIR ...] [--skip PART ...]
 
 --tiny runs every step at a small scale in seconds; --tarnel puts DIR first on sys.path (a build
-tree's bindings/python and the package's source) instead of the installed package.
+tree's bindings/python and the package's source) instead of the installed package; --skip leaves
+out plain, keep, memory, process, stream, stream-process or big-stream (never run under --tiny).
 """
 
 from __future__ import annotations
@@ -162,12 +170,14 @@ def build_helpers(cache: Path) -> Path:
     cc = os.environ.get("CC", "cc")
     floor = cache / ("_floor" + sysconfig.get_config_var("EXT_SUFFIX"))
     shim = cache / "memshim.so"
+    timerss = cache / "timerss"
     include = sysconfig.get_paths()["include"]
     jobs = [
         (floor, "floor.c", [cc, "-O2", "-shared", "-fPIC", f"-I{include}", str(HERE / "floor.c"),
                             "-o", str(floor)]),
         (shim, "memshim.c", [cc, "-O2", "-shared", "-fPIC", str(HERE / "memshim.c"), "-o",
                              str(shim), "-ldl"]),
+        (timerss, "timerss.c", [cc, "-O2", str(HERE / "timerss.c"), "-o", str(timerss)]),
     ]
     for target, source, command in jobs:
         if not target.exists() or target.stat().st_mtime < (HERE / source).stat().st_mtime:
@@ -209,15 +219,20 @@ def candidates(tarnel, libs, floor, w) -> list[tuple[str, str, object]]:
     return out
 
 
-def time_all(cands, rounds: int) -> tuple[dict, dict]:
-    """Medians per "workload/operation", and what each refused call raised."""
+def time_all(cands, rounds: int, check=None) -> tuple[dict, dict]:
+    """Medians per "workload/operation", and what each refused call raised. `check(name, result)`,
+    where given, must hold for the result of each warm-up call, or the run stops."""
     order, refused = [], {}
     for name, op, thunk in cands:  # one warm-up call each; a library that refuses is left out
         try:
-            thunk()
-            order.append((name, op, thunk))
+            result = thunk()
         except Exception as e:  # noqa: BLE001 - any refusal is reported, not timed
             refused[f"{name}/{op}"] = f"{type(e).__name__}: {e}"
+            continue
+        if check is not None and not check(name, result):
+            raise SystemExit(f"{name}/{op}: the result differs from what the input holds")
+        del result
+        order.append((name, op, thunk))
     samples: dict = {(n, op): [] for n, op, _ in order}
     gc.collect()
     gc.disable()
@@ -235,6 +250,9 @@ def time_all(cands, rounds: int) -> tuple[dict, dict]:
 
 
 def child_main(args) -> None:
+    if args.stream_dir:
+        stream_child_main(args)
+        return
     import tarnel
     import cbor2
     import msgpack
@@ -372,6 +390,323 @@ def whole_process(args, env) -> dict | None:
 
 
 # ---------------------------------------------------------------------------------------------
+# Streams: iter_parse against one parse of the same octets, and the command against sexp-conv
+
+STREAM_WORDS = [b"alpha", b"build", b"cache", b"delta", b"error", b"fetch", b"grant", b"index",
+                b"login", b"merge", b"node-7", b"proxy", b"queue", b"renew", b"shard", b"token",
+                b"user.admin", b"vault"]
+STREAM_HINTS = [b"application/pkcs8", b"text/plain", b"image/png"]
+#: S-expressions in the stream, and records in the one large S-expression: (full, tiny).
+STREAM_RECORDS = (100_000, 2_000)
+LARGE_RECORDS = (35_000, 1_000)
+#: The big stream is the stream written this many times over (about 210 MB at full scale).
+BIG_STREAM_REPEAT = 10
+STREAM_KINDS = ("stream", "large")
+STREAM_NAMES = [f"{kind}.{form}" for kind in STREAM_KINDS for form in ("canonical", "advanced")]
+WHITESPACE = b"\t\n\v\f\r "
+
+
+def stream_record(rnd: random.Random, seq: int) -> list:
+    """One record of a log or key store, about 210 octets canonical: tokens, a time and numbers
+    (quoted strings in the advanced text), words with spaces and now and then a line break, a key
+    with a display hint and a binary signature, three lists deep."""
+    from tarnel import Atom
+
+    r = rnd.getrandbits(64)
+    words = [STREAM_WORDS[(r >> (5 * k)) % len(STREAM_WORDS)] for k in range(8)]
+    when = b"2025-%02d-%02dT%02d:%02dZ" % (1 + r % 12, 1 + (r >> 4) % 28, (r >> 9) % 24,
+                                           (r >> 14) % 60)
+    note = b" ".join(words[4:5 + (r >> 40) % 3]) + (b"\n" if (r >> 42) % 4 == 0 else b"")
+    return [b"entry",
+            [b"seq", b"%d" % seq],
+            [b"time", when],
+            [b"user", words[0], [b"uid", b"%d" % ((r >> 26) % 65536)]],
+            [b"tags", *words[1:2 + (r >> 44) % 3]],
+            [b"note", note],
+            [b"key", Atom(rnd.randbytes(16), hint=STREAM_HINTS[(r >> 46) % 3])],
+            [b"sig", [b"rsa-sha256", rnd.randbytes(12 + (r >> 48) % 13)]]]
+
+
+def make_stream_files(tarnel, tiny: bool, directory: Path) -> dict:
+    """Writes the stream workloads into `directory`, each in both representations:
+    stream.canonical (records back to back), stream.advanced (one `to_advanced` per line), and
+    large.canonical and large.advanced (one list of records). Returns the record counts and the
+    sizes of the files."""
+    records = STREAM_RECORDS[tiny]
+    rnd = random.Random(SEED + 10)
+    canonical, advanced = [], []
+    for seq in range(records):
+        record = stream_record(rnd, seq)
+        canonical.append(tarnel.to_canonical(record))
+        advanced.append(tarnel.to_advanced(record).encode("ascii") + b"\n")
+    (directory / "stream.canonical").write_bytes(b"".join(canonical))
+    (directory / "stream.advanced").write_bytes(b"".join(advanced))
+    del canonical, advanced
+    rnd = random.Random(SEED + 11)
+    large = [b"store", *(stream_record(rnd, seq) for seq in range(LARGE_RECORDS[tiny]))]
+    (directory / "large.canonical").write_bytes(tarnel.to_canonical(large))
+    (directory / "large.advanced").write_bytes(tarnel.to_advanced(large).encode("ascii") + b"\n")
+    return {"records": {"stream": records, "large": LARGE_RECORDS[tiny]},
+            "sizes": {n: (directory / n).stat().st_size for n in STREAM_NAMES}}
+
+
+def prefix_loop(tarnel, parser, data: bytes, window: int = 4096) -> list:
+    """Every S-expression of `data` by the loop a user might write over `Parser.parse_prefix`:
+    each call gets a copy of `window` octets from the next S-expression on (a memoryview instead
+    is copied at a cost per octet), doubled while the S-expression runs past it."""
+    out, pos, end = [], 0, len(data)
+    while pos < end:
+        if data[pos] in WHITESPACE:
+            pos += 1
+            continue
+        size = window
+        while True:
+            try:
+                value, used = parser.parse_prefix(data[pos:pos + size])
+                break
+            except tarnel.ParseError as e:
+                if e.kind != "unexpected_end" or pos + size >= end:
+                    raise
+                size *= 2
+        out.append(value)
+        pos += used
+    return out
+
+
+STREAM_OPS = ["parse", "parse_prefix loop", "BytesIO", "file", "4 KiB chunks", "64 KiB chunks"]
+STREAM_ITER_OPS = STREAM_OPS[2:]
+STREAM_TARGET = 1.2
+
+
+def stream_candidates(tarnel, directory: Path) -> tuple[list, dict]:
+    """(workload, operation, thunk) for every timed call of the stream part, and the canonical
+    form of what each workload must give: the list of its S-expressions. Every call returns that
+    list and keeps all of it until the call ends, parse included."""
+    import io
+
+    parser = tarnel.Parser()
+    out, expected = [], {}
+    for name in STREAM_NAMES:
+        path = directory / name
+        data = path.read_bytes()
+        canonical = directory / name.replace("advanced", "canonical")
+        expected[name] = b"(" + canonical.read_bytes() + b")"
+        chunks = {size: [data[i:i + size] for i in range(0, len(data), size)]
+                  for size in (4 << 10, 64 << 10)}
+        if name.startswith("stream."):
+            wrapped = b"(" + data + b")"
+            out += [(name, "parse", lambda d=wrapped: tarnel.parse(d)),
+                    (name, "parse_prefix loop", lambda d=data: prefix_loop(tarnel, parser, d))]
+        else:
+            out.append((name, "parse", lambda d=data: [tarnel.parse(d)]))
+
+        def from_file(p=path):
+            with open(p, "rb") as f:
+                return list(tarnel.iter_parse(f))
+
+        out += [
+            (name, "BytesIO", lambda d=data: list(tarnel.iter_parse(io.BytesIO(d)))),
+            (name, "file", from_file),
+            (name, "4 KiB chunks", lambda c=chunks[4 << 10]: list(tarnel.iter_parse(c))),
+            (name, "64 KiB chunks", lambda c=chunks[64 << 10]: list(tarnel.iter_parse(c))),
+        ]
+    return out, expected
+
+
+def stream_child_main(args) -> None:
+    import tarnel
+
+    cands, expected = stream_candidates(tarnel, Path(args.stream_dir))
+    medians, refused = time_all(
+        cands, args.rounds, lambda name, result: tarnel.to_canonical(result) == expected[name])
+    print(json.dumps({"medians": medians, "refused": refused}))
+
+
+def report_stream(mode: str, result: dict, files: dict) -> str:
+    m, sizes = result["medians"], files["sizes"]
+    rows = [f"{n} ({sizes[n] / 1e6:.2f} MB)" for n in STREAM_NAMES]
+
+    def ms(key):
+        return f"{m[key] * 1e3:.2f}" if key in m else "-"
+
+    def ratio(name, op):
+        key, base = f"{name}/{op}", f"{name}/parse"
+        return f"{m[key] / m[base]:.2f}x" if key in m and base in m else "-"
+
+    cells = []
+    for name in STREAM_NAMES:
+        row = [ratio(name, op) for op in STREAM_OPS[1:]]
+        ratios = [float(c[:-1]) for c in row[1:] if c != "-"]
+        if len(ratios) < len(STREAM_ITER_OPS):
+            row.append("-")
+        else:
+            row.append("met" if max(ratios) <= STREAM_TARGET else "NOT met")
+        cells.append(row)
+    out = [f"### Streams, {mode}: iter_parse against one parse of the same octets "
+           "(medians in ms)", "",
+           table("workload", rows, STREAM_OPS,
+                 [[ms(f"{n}/{op}") for op in STREAM_OPS] for n in STREAM_NAMES]), "",
+           table("ratio to parse", rows, STREAM_OPS[1:] + [f"<= {STREAM_TARGET}x"], cells),
+           f"target: iter_parse (BytesIO, file, chunks) at most {STREAM_TARGET}x one parse; parse "
+           "reads a stream wrapped in one\nlist, b'(' + stream + b')', and every call keeps all "
+           "the S-expressions it read", ""]
+    out += [f"refused (shown as -): {k}: {v}" for k, v in result["refused"].items()]
+    if result["refused"]:
+        out.append("")
+    return "\n".join(out)
+
+
+# The command against sexp-conv on the same files: (workload, representation written).
+STREAM_JOBS = [(f"{kind}.{source}", target) for kind in STREAM_KINDS
+               for source, target in (("canonical", "advanced"), ("advanced", "canonical"))]
+STREAM_SPEEDUP = 5.0
+STREAM_RSS_MIB = 32
+IMPORT_ONLY = "python -c 'import tarnel'"
+
+
+def run_measured(timerss: str, env: dict, command: list, stdin: Path, stdout: Path) -> tuple:
+    """Wall seconds and peak RSS in bytes of `command`, run by the timerss helper."""
+    out = subprocess.run([timerss, str(stdin), str(stdout), *command], env=env, check=True,
+                         stdout=subprocess.PIPE, text=True).stdout.split()
+    seconds, kib, code = float(out[0]), int(out[1]), int(out[2])
+    if code != 0:
+        raise SystemExit(f"stream process: {' '.join(command)} exited with status {code}")
+    return seconds, kib * 1024
+
+
+def stream_commands(sexp_conv: str, source: Path, target: str) -> dict:
+    """The two converters of one job: (command, standard input)."""
+    return {"tarnel": ([sys.executable, "-m", "tarnel", "--to", target, str(source)],
+                       Path(os.devnull)),
+            "sexp-conv": ([sexp_conv, "-s", target], source)}
+
+
+def reads_back(tarnel, directory: Path, name: str, target: str, output: bytes) -> bool:
+    """Whether one converter's output stands for the input: canonical output must be the
+    canonical file itself, advanced output must read back as its S-expressions."""
+    canonical = (directory / name.replace("advanced", "canonical")).read_bytes()
+    if target == "canonical":
+        return output == canonical
+    try:
+        if name.startswith("stream."):
+            return tarnel.to_canonical(tarnel.parse(b"(" + output + b")")) == (
+                b"(" + canonical + b")")
+        return tarnel.to_canonical(tarnel.parse(output)) == canonical
+    except tarnel.ParseError:
+        return False
+
+
+def file_digest(path: Path, repeat: int = 1):
+    import hashlib
+
+    h = hashlib.sha256()
+    for _ in range(repeat):
+        with open(path, "rb") as f:
+            while block := f.read(1 << 20):
+                h.update(block)
+    return h.hexdigest()
+
+
+def stream_process(args, env, directory: Path, timerss: str) -> dict | None:
+    """The command and sexp-conv on each job: median wall seconds and the largest peak RSS over
+    the runs, each output checked once; then, unless left out, the big stream once."""
+    sexp_conv = shutil.which("sexp-conv")
+    if sexp_conv is None:
+        return None
+    import tarnel
+
+    runs = 1 if args.tiny else 5
+    times: dict = {}
+    rss: dict = {}
+
+    def record(key, measured):
+        times.setdefault(key, []).append(measured[0])
+        rss[key] = max(rss.get(key, 0), measured[1])
+
+    order = [(name, target, tool) for name, target in STREAM_JOBS
+             for tool in ("tarnel", "sexp-conv")] + [(IMPORT_ONLY, "", "tarnel")]
+    for r in range(runs):
+        random.Random(r).shuffle(order)
+        for name, target, tool in order:
+            if name == IMPORT_ONLY:
+                command = [sys.executable, "-c", "import tarnel"]
+                record((name, tool), run_measured(timerss, env, command, Path(os.devnull),
+                                                  Path(os.devnull)))
+                continue
+            command, stdin = stream_commands(sexp_conv, directory / name, target)[tool]
+            output = directory / f"out.{name}.{target}.{tool}"
+            record((f"{name} to {target}", tool),
+                   run_measured(timerss, env, command, stdin, output))
+            if r == 0 and not reads_back(tarnel, directory, name, target, output.read_bytes()):
+                raise SystemExit(f"stream process: {tool}, {name} to {target}: the output does "
+                                 "not read back as the input")
+    sizes = {f"{name} to {target}": (directory / name).stat().st_size
+             for name, target in STREAM_JOBS}
+
+    if not args.tiny and "big-stream" not in args.skip:
+        # The stream written BIG_STREAM_REPEAT times over; each output must be the output of the
+        # stream, written as many times over (canonical: the big canonical file itself).
+        for form in ("canonical", "advanced"):
+            with open(directory / f"big.{form}", "wb") as f:
+                for _ in range(BIG_STREAM_REPEAT):
+                    f.write((directory / f"stream.{form}").read_bytes())
+        for form, target in (("canonical", "advanced"), ("advanced", "canonical")):
+            name = f"big.{form}"
+            sizes[f"{name} to {target}"] = (directory / name).stat().st_size
+            for tool in ("tarnel", "sexp-conv"):
+                command, stdin = stream_commands(sexp_conv, directory / name, target)[tool]
+                output = directory / f"out.{name}.{target}.{tool}"
+                record((f"{name} to {target}", tool),
+                       run_measured(timerss, env, command, stdin, output))
+                small = directory / (f"out.stream.{form}.{target}.{tool}" if target == "advanced"
+                                     else "stream.canonical")
+                if file_digest(output) != file_digest(small, BIG_STREAM_REPEAT):
+                    raise SystemExit(f"stream process: {tool}, {name} to {target}: the output is "
+                                     "not the stream's output written over again")
+                output.unlink()
+        for form in ("canonical", "advanced"):
+            (directory / f"big.{form}").unlink()
+    return {"times": {k: statistics.median(v) for k, v in times.items()}, "rss": rss,
+            "sizes": sizes, "runs": runs}
+
+
+def report_stream_process(r: dict, files: dict) -> str:
+    t, rss, sizes = r["times"], r["rss"], r["sizes"]
+    mib = 1 << 20
+    rows, cells = [], []
+    for job, size in sizes.items():
+        ours, theirs = t[(job, "tarnel")], t[(job, "sexp-conv")]
+        speedup = theirs / ours
+        if job.startswith("big."):
+            limit = STREAM_RSS_MIB * mib
+        elif job.startswith("large."):
+            limit = STREAM_RSS_MIB * mib + 2 * size
+        else:
+            limit = None
+        peak = rss[(job, "tarnel")]
+        rows.append(f"{job} ({size / 1e6:.2f} MB)")
+        cells.append([f"{ours:.3f}", f"{theirs:.3f}", f"{speedup:.2f}x",
+                      "met" if speedup >= STREAM_SPEEDUP else "NOT met",
+                      f"{peak / mib:.1f}", "-" if limit is None else f"{limit / mib:.1f}",
+                      "" if limit is None else "met" if peak <= limit else "NOT met",
+                      f"{rss[(job, 'sexp-conv')] / mib:.1f}"])
+    rows.append(IMPORT_ONLY)
+    cells.append([f"{t[(IMPORT_ONLY, 'tarnel')]:.3f}", "-", "-", "",
+                  f"{rss[(IMPORT_ONLY, 'tarnel')] / mib:.1f}", "-", "", "-"])
+    records = files["records"]
+    return "\n".join([
+        f"### Streams, whole process, plain: the command against sexp-conv (median wall seconds "
+        f"of {r['runs']}, peak RSS)", "",
+        f"stream: {records['stream']:,} S-expressions; large: one list of {records['large']:,} "
+        f"records; big: the stream {BIG_STREAM_REPEAT} times over (one run)", "",
+        table("job", rows, ["tarnel", "sexp-conv", "speed-up", f">= {STREAM_SPEEDUP:g}x",
+                            "tarnel MiB", "limit MiB", "", "sexp-conv MiB"], cells),
+        f"targets: the command at least {STREAM_SPEEDUP:g}x faster than sexp-conv; its peak RSS "
+        f"at most {STREAM_RSS_MIB} MiB on the big stream,\nand {STREAM_RSS_MIB} MiB plus twice "
+        "the input on one large S-expression; the last row starts Python and imports tarnel", ""])
+
+
+# ---------------------------------------------------------------------------------------------
 # Report
 
 DECODE_COLUMNS = ["parse", "parse_canonical", "floor", "msgpack.unpackb", "cbor2.loads",
@@ -441,12 +776,16 @@ def main() -> None:
                         help="put DIR first on sys.path to import tarnel from it")
     parser.add_argument("--child", choices=["plain", "keep"], help=argparse.SUPPRESS)
     parser.add_argument("--helpers", help=argparse.SUPPRESS)
+    parser.add_argument("--stream-dir", help=argparse.SUPPRESS)
     parser.add_argument("--skip", action="append", default=[],
-                        choices=["plain", "keep", "memory", "process"],
+                        choices=["plain", "keep", "memory", "process", "stream", "stream-process",
+                                 "big-stream"],
                         help="leave out one part of the run")
     args = parser.parse_args()
     args.tarnel = [str(Path(p).resolve()) for p in args.tarnel]
     sys.path[:0] = args.tarnel
+    # The stream part takes 7 rounds unless told: each of its calls reads 7 to 29 MB.
+    stream_rounds = args.rounds or (3 if args.tiny else 7)
     if args.rounds is None:
         args.rounds = 3 if args.tiny else 15
     if args.child:
@@ -500,6 +839,32 @@ def main() -> None:
             print(f"target: speed-up >= 3x, so at most {theirs / 3:.3f} s; the last two rows are "
                   "the least any Python process\nspends: starting and stopping, and building and "
                   "dropping the tree's objects with nothing else\n", flush=True)
+
+    if "stream" not in args.skip or "stream-process" not in args.skip:
+        import tarnel
+
+        work = Path(tempfile.mkdtemp(prefix="tarnel-bench-stream-"))
+        try:
+            files = make_stream_files(tarnel, args.tiny, work)
+            for mode in ("plain", "keep"):
+                if "stream" in args.skip:
+                    break
+                command = [sys.executable, str(Path(__file__).resolve()), "--child", mode,
+                           "--stream-dir", str(work), "--rounds", str(stream_rounds),
+                           "--helpers", args.helpers]
+                command += ["--tiny"] * args.tiny
+                command += [x for p in args.tarnel for x in ("--tarnel", p)]
+                out = subprocess.run(command, env=envs[mode], check=True, stdout=subprocess.PIPE,
+                                     text=True).stdout
+                print(report_stream(mode, json.loads(out), files), flush=True)
+            if "stream-process" not in args.skip:
+                r = stream_process(args, base_env, work, str(Path(args.helpers) / "timerss"))
+                if r is None:
+                    print("### Streams, whole process: sexp-conv not found, left out\n")
+                else:
+                    print(report_stream_process(r, files), flush=True)
+        finally:
+            shutil.rmtree(work)
 
 
 if __name__ == "__main__":
