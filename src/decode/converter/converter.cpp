@@ -1,0 +1,339 @@
+#include "decode/converter/converter.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "base64/base64.h"
+#include "decode/reader/error.h"
+#include "decode/reader/octet_string/octet_string.h"
+#include "encode/advanced/advanced.h"
+#include "encode/canonical/canonical.h"
+#include "value.h"
+
+namespace tarnel {
+namespace {
+
+using View = std::span<const std::uint8_t>;
+
+Stop refused(ErrorKind kind, std::uint64_t offset) noexcept {
+  return Stop{false, ReadError{offset, kind}};
+}
+
+constexpr Stop sink_refused{true, {}};
+
+// The output buffer, and the sink (if any) it is handed to once it holds `piece_size` octets.
+// Without a sink everything stays in the buffer.
+class Output {
+ public:
+  Output(Buffer& out, OutputSink* sink, std::size_t piece_size) noexcept
+      : out_(out), sink_(sink), piece_size_(std::max<std::size_t>(piece_size, 1)) {}
+
+  Buffer& buffer() noexcept { return out_; }
+
+  std::size_t piece_size() const noexcept { return piece_size_; }
+
+  // Hands the buffer over if it is full enough; false where the sink refused.
+  bool settle() { return sink_ == nullptr || out_.size() < piece_size_ || flush(); }
+
+  // Hands over everything in the buffer, in slices of at most `piece_size`.
+  bool flush() {
+    if (sink_ == nullptr) return true;
+    const View all = out_.view();
+    for (std::size_t at = 0; at < all.size(); at += piece_size_) {
+      if (!sink_->write(all.subspan(at, std::min(piece_size_, all.size() - at)))) return false;
+    }
+    out_.clear();
+    return true;
+  }
+
+ private:
+  Buffer& out_;
+  OutputSink* sink_;
+  std::size_t piece_size_;
+};
+
+// The three forms share one interface: open_list, close_list, atom and, once the S-expression is
+// complete, finish; each returns false where the sink refused.
+
+class CanonicalForm {
+ public:
+  explicit CanonicalForm(Output& output) noexcept : output_(output), writer_(output.buffer()) {}
+
+  bool open_list() {
+    writer_.open_list();
+    return output_.settle();
+  }
+
+  bool close_list() {
+    writer_.close_list();
+    return output_.settle();
+  }
+
+  bool atom(View data, const Octets* hint) {
+    writer_.atom(data, hint);
+    return output_.settle();
+  }
+
+  bool finish() { return output_.flush(); }
+
+ private:
+  Output& output_;
+  CanonicalWriter writer_;
+};
+
+class AdvancedForm {
+ public:
+  explicit AdvancedForm(Output& output) noexcept : output_(output), writer_(output.buffer()) {}
+
+  bool open_list() {
+    writer_.open_list();
+    return output_.settle();
+  }
+
+  bool close_list() {
+    writer_.close_list();
+    return output_.settle();
+  }
+
+  bool atom(View data, const Octets* hint) {
+    writer_.atom(data, hint);
+    return output_.settle();
+  }
+
+  bool finish() { return output_.flush(); }
+
+ private:
+  Output& output_;
+  AdvancedWriter writer_;
+};
+
+// The canonical octets are staged, and whenever about a piece's worth is in hand, their whole
+// groups of three go out as base-64; the 0-2 octets left over stay at the front of the stage for
+// the next groups, so the text comes out as one padded encoding of all the octets.
+class TransportForm {
+ public:
+  explicit TransportForm(Output& output)
+      : output_(output),
+        writer_(canonical_),
+        stage_size_(std::max<std::size_t>(output.piece_size() / 4 * 3, 3)) {
+    output_.buffer().push_back('{');
+  }
+
+  bool open_list() {
+    writer_.open_list();
+    return settle();
+  }
+
+  bool close_list() {
+    writer_.close_list();
+    return settle();
+  }
+
+  bool atom(View data, const Octets* hint) {
+    writer_.atom(data, hint);
+    return settle();
+  }
+
+  bool finish() {
+    base64_encode(canonical_.view(), output_.buffer());
+    output_.buffer().push_back('}');
+    return output_.flush();
+  }
+
+ private:
+  bool settle() {
+    if (canonical_.size() < stage_size_) return true;
+    const std::size_t whole = canonical_.size() / 3 * 3;
+    base64_encode(canonical_.view().first(whole), output_.buffer());
+    const std::size_t left = canonical_.size() - whole;
+    std::memmove(canonical_.data(), canonical_.data() + whole, left);
+    canonical_.shrink_by(whole);
+    return output_.settle();
+  }
+
+  Output& output_;
+  Buffer canonical_;
+  CanonicalWriter writer_;
+  std::size_t stage_size_;
+};
+
+// The builder the driver fills. It keeps no elements: the driver asks only how many there are and
+// whether the first element of the innermost open list is a list, so a counter and one state per
+// open list answer. The driver does not report where a list opens, only where one closes; the
+// opening brackets are found in the input instead, between the end of the last element handed
+// over and the start of the next one, where only '(' and whitespace can stand. For that the
+// builder follows the cursor the driver reads with, which stands just past each element when the
+// driver hands it over.
+template <class Form>
+class ConvertingBuilder {
+ public:
+  ConvertingBuilder(Form& form, const ReadCursor& cursor) noexcept : form_(form) { follow(cursor); }
+
+  // Reads on from `cursor`, which starts where the brackets are to be looked for.
+  void follow(const ReadCursor& cursor) noexcept {
+    cursor_ = &cursor;
+    scanned_ = cursor.position;
+  }
+
+  std::size_t size() const noexcept { return size_; }
+
+  // The driver asks only about the first element of the innermost open list, once it has one.
+  bool is_list(std::size_t) const noexcept {
+    assert(!open_.empty() && open_.back() != First::None);
+    return open_.back() == First::List;
+  }
+
+  bool atom(View data) { return atom(data, nullptr); }
+
+  bool hinted_atom(View data, View hint) {
+    // Hints tend to repeat: keep the last one rather than copy each.
+    if (!same_octets(held_hint_.view(), hint)) held_hint_ = Octets(hint);
+    return atom(data, &held_hint_);
+  }
+
+  bool list(std::size_t first) {
+    if (!open_lists()) return false;
+    assert(!open_.empty());
+    open_.pop_back();
+    size_ = first;
+    added(First::List);
+    return form_.close_list();
+  }
+
+ private:
+  // What an open list has as its first element, if anything yet.
+  enum class First : std::uint8_t { None, Atom, List };
+
+  static bool same_octets(View a, View b) noexcept {
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
+  }
+
+  bool atom(View data, const Octets* hint) {
+    if (!open_lists()) return false;
+    added(First::Atom);
+    return form_.atom(data, hint);
+  }
+
+  // Opens the lists whose '(' stand before the element just handed over, and moves past it.
+  bool open_lists() {
+    const std::uint8_t* in = cursor_->input.data();
+    const std::uint64_t end = cursor_->position;
+    for (std::uint64_t at = scanned_; at < end; ++at) {
+      const std::uint8_t octet = in[at];
+      if (octet == '(') {
+        open_.push_back(First::None);
+        if (!form_.open_list()) return false;
+      } else if (!is_whitespace(octet)) {
+        break;
+      }
+    }
+    scanned_ = end;
+    return true;
+  }
+
+  void added(First kind) noexcept {
+    ++size_;
+    if (!open_.empty() && open_.back() == First::None) open_.back() = kind;
+  }
+
+  Form& form_;
+  const ReadCursor* cursor_ = nullptr;
+  std::uint64_t scanned_ = 0;
+  std::size_t size_ = 0;
+  std::vector<First> open_;
+  Octets held_hint_;
+};
+
+// A basic transport form, the cursor on its '{': the same steps and refusals as the driver's own
+// reading of one, with the builder following the decoded octets while they are read.
+template <class Form>
+Built convert_transport(ReadCursor& cursor, ConvertingBuilder<Form>& builder) {
+  const std::uint8_t* in = cursor.input.data();
+  const std::uint64_t n = cursor.input.size();
+  const std::uint64_t brace = cursor.position;
+  if (!cursor.options.allow_transport) return refused(ErrorKind::TransportNotAllowed, brace);
+  const std::uint64_t body = brace + 1;
+  const void* close_brace = body < n ? std::memchr(in + body, '}', n - body) : nullptr;
+  if (close_brace == nullptr) return refused(ErrorKind::UnexpectedEnd, n);
+  const std::uint64_t close = static_cast<const std::uint8_t*>(close_brace) - in;
+
+  Result<Buffer, std::uint64_t> decoded = base64_decode(cursor.input.subspan(body, close - body));
+  if (!decoded) {
+    constexpr std::uint64_t max_u64 = std::numeric_limits<std::uint64_t>::max();
+    const std::uint64_t relative = decoded.error();
+    return refused(ErrorKind::InvalidBase64, relative > max_u64 - body ? max_u64 : body + relative);
+  }
+  cursor.position = close + 1;
+
+  const ReaderOptions inner = transport_inner_options(cursor.options);
+  if (decoded->size() > inner.max_input_len) return refused(ErrorKind::InputTooLong, brace);
+  ReadCursor inner_cursor{inner, decoded->view(), 0};
+  builder.follow(inner_cursor);
+  Built read = build_one(inner_cursor, builder);
+  if (!read) {
+    if (read.error().by_builder) return read.error();
+    return refused(read.error().refusal.kind, brace);
+  }
+  if (inner_cursor.position != decoded->size()) return refused(ErrorKind::TrailingOctets, brace);
+  return cursor.position;
+}
+
+template <class Form>
+Built convert_into(const ReaderOptions& options, View input, Output& output) {
+  if (input.size() > options.max_input_len) {
+    return refused(ErrorKind::InputTooLong, options.max_input_len);
+  }
+  ReadCursor cursor{options, input, 0};
+  if (options.allow_advanced) {
+    while (cursor.position < input.size() && is_whitespace(input[cursor.position])) {
+      ++cursor.position;
+    }
+  }
+  Form form(output);
+  ConvertingBuilder<Form> builder(form, cursor);
+  const bool transport = cursor.position < input.size() && input[cursor.position] == '{';
+  Built read = transport ? convert_transport(cursor, builder) : build_one(cursor, builder);
+  if (!read) return read;
+  if (!form.finish()) return sink_refused;
+  return read;
+}
+
+Built convert_with(const ReaderOptions& options, View input, OutputForm form, Output& output) {
+  switch (form) {
+    case OutputForm::Canonical:
+      return convert_into<CanonicalForm>(options, input, output);
+    case OutputForm::Transport:
+      return convert_into<TransportForm>(options, input, output);
+    case OutputForm::Advanced:
+      break;
+  }
+  return convert_into<AdvancedForm>(options, input, output);
+}
+
+}  // namespace
+
+Built convert_prefix(const ReaderOptions& options, std::span<const std::uint8_t> input,
+                     OutputForm form, OutputSink& sink, std::size_t piece_size) {
+  Buffer pending;
+  Output output(pending, &sink, piece_size);
+  return convert_with(options, input, form, output);
+}
+
+Result<std::uint64_t> convert_prefix(const ReaderOptions& options,
+                                     std::span<const std::uint8_t> input, OutputForm form,
+                                     Buffer& out) {
+  const std::size_t before = out.size();
+  Output output(out, nullptr, default_piece_size);
+  Built read = convert_with(options, input, form, output);
+  if (!read) {
+    assert(!read.error().by_builder);  // a buffer takes everything
+    out.shrink_by(out.size() - before);
+    return read.error().refusal;
+  }
+  return *read;
+}
+
+}  // namespace tarnel

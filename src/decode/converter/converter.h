@@ -1,0 +1,58 @@
+// The converter: one S-expression in any representation the reader accepts, written out again in
+// the canonical (§6.2), basic transport (§6.3) or advanced (§6.4) form, with no `Value` tree in
+// between. The reader's driver (build.h) reads the input and hands each atom and each closed list
+// to a builder that writes it at once through the streaming writers, so the output is the same
+// octets as `encode_canonical`, `encode_transport` or `encode_advanced` of what `read_prefix`
+// reads, and every refusal is the one `read_prefix` gives: same kind, same offset.
+//
+// Nothing is kept per element: besides the driver's stack of open lists, the converter holds one
+// octet per open list and an output buffer. With a sink, the buffer is handed over whenever it
+// holds `piece_size` octets, so it never holds much more than that plus the text of one atom
+// (whatever its nesting or number of elements); transport output also stages up to about
+// `piece_size` canonical octets, of which 0-2 are carried from one base-64 piece to the next.
+// Lists may be as deep as the options allow; nothing recurses.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "buffer.h"
+#include "decode/reader/build.h"
+#include "decode/reader/options.h"
+#include "result.h"
+
+namespace tarnel {
+
+/// The representation a conversion writes.
+enum class OutputForm : std::uint8_t { Canonical, Transport, Advanced };
+
+/// Receives the output of a conversion in consecutive pieces, none of them empty. Returning false
+/// stops the conversion, which then reports `Stop::by_builder`.
+class OutputSink {
+ public:
+  virtual ~OutputSink() = default;
+
+  /// One piece, valid only during the call.
+  virtual bool write(std::span<const std::uint8_t> octets) = 0;
+};
+
+/// The default size of the pieces handed to a sink.
+inline constexpr std::size_t default_piece_size = std::size_t{1} << 16;
+
+/// Reads the S-expression at the start of `input` as `read_prefix` does and writes it in `form`
+/// to `sink`, in pieces of at most `piece_size` octets (0 counts as 1). Returns the number of
+/// input octets it occupied, or why the conversion stopped: the input's refusal, or
+/// `Stop::by_builder` where the sink refused a piece. The sink may have received part of the
+/// output before either: a caller who needs all or nothing uses the `Buffer` form.
+Built convert_prefix(const ReaderOptions& options, std::span<const std::uint8_t> input,
+                     OutputForm form, OutputSink& sink,
+                     std::size_t piece_size = default_piece_size);
+
+/// As above, but appends the whole output to `out`. On a refusal `out` keeps its earlier octets
+/// and nothing more.
+Result<std::uint64_t> convert_prefix(const ReaderOptions& options,
+                                     std::span<const std::uint8_t> input, OutputForm form,
+                                     Buffer& out);
+
+}  // namespace tarnel
