@@ -143,18 +143,34 @@ def test_pretty_width_and_indent(keys):
     assert "\n    (rsa-pkcs1-sha256\n" in proc.stdout.decode()
 
 
-def test_depth_beyond_the_writers_is_refused_clearly_but_laid_out(tmp_path):
+def test_whatever_depth_is_read_is_written(tmp_path):
     deep = tmp_path / "deep"
-    deep.write_bytes(b"(" * 2000 + b")" * 2000)
-    proc = tarnel_cmd("--max-depth", "5000", deep)
-    assert proc.returncode == 1
-    assert proc.stderr.decode() == (
-        f"tarnel: {deep}: offset 0: the S-expression read there cannot be written: "
-        "lists nested deeper than 1024\n"
-    )
-    pretty = tarnel_cmd("--max-depth", "5000", "--pretty", deep)
-    assert pretty.returncode == 0
-    assert pretty.stdout.replace(b"\n", b"").replace(b" ", b"") == deep.read_bytes()
+    deep.write_bytes(b"(" * 2000 + b"1:x" + b")" * 2000 + b"(1:y)")
+    deep_parser = Parser(max_depth=5000)
+    expected = [to_canonical_deep(v) for v in tarnel.iter_parse(deep.read_bytes(), deep_parser)]
+    for args in (["--to", "canonical"], ["--to", "transport"], ["--to", "advanced"], ["--pretty"]):
+        proc = tarnel_cmd("--max-depth", "5000", *args, deep)
+        assert (proc.returncode, proc.stderr) == (0, b""), args
+        got = tarnel.iter_parse(proc.stdout, deep_parser)
+        assert [to_canonical_deep(v) for v in got] == expected, args
+    digest = tarnel_cmd("--max-depth", "5000", "--hash", "sha256", deep)
+    assert digest.stdout.split()[0].decode() == hashlib.sha256(expected[0]).hexdigest()
+
+
+def to_canonical_deep(value):
+    """The canonical form of a value nested deeper than the module's writers go."""
+    out, stack = [], [value]
+    while stack:
+        item = stack.pop()
+        if isinstance(item, list):
+            out.append(b"(")
+            stack.append(b")")
+            stack.extend([("atom", v) if not isinstance(v, list) else v for v in reversed(item)])
+        elif isinstance(item, tuple):
+            out.append(to_canonical(item[1]))
+        else:
+            out.append(item)
+    return b"".join(out)
 
 
 # Reader options ---------------------------------------------------------------------------------

@@ -5,6 +5,7 @@ read gives: the same S-expressions, or the same refusal at the same stream offse
 """
 
 import io
+import os
 import queue
 import socket
 import threading
@@ -16,7 +17,6 @@ from hypothesis import strategies as st
 
 import tarnel
 from tarnel import Atom, ParseError, Parser, iter_parse, to_canonical
-from tarnel._stream import _EndScanner
 
 WHITESPACE = b"\t\n\v\f\r "
 TOKEN_OCTETS = set(b"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789*+-./:=_")
@@ -169,56 +169,6 @@ def test_other_limits_apply_to_each_expression(options, data, kind):
     assert info.value.kind == kind
 
 
-class CountingParser:
-    """Stands in for a Parser and records how many octets each parse_prefix was handed."""
-
-    def __init__(self):
-        self.parser = Parser()
-        self.sizes = []
-        self.handed = []
-
-    def parse_prefix(self, data):
-        self.sizes.append(len(data))
-        self.handed.append(data)
-        return self.parser.parse_prefix(data)
-
-
-@pytest.mark.parametrize("as_file", [False, True], ids=["chunks", "file"])
-def test_a_large_expression_in_small_chunks_is_not_reparsed_per_chunk(as_file):
-    value = [b"%d" % i for i in range(40_000)]
-    data = to_canonical(value) + b"(1:z)"
-    counter = CountingParser()
-    if as_file:
-        source = io.BufferedReader(io.BytesIO(data))
-        got = list(iter_parse(source, counter, chunk_size=64))
-    else:
-        got = list(iter_parse((data[i : i + 64] for i in range(0, len(data), 64)), counter))
-    assert got == [value, [b"z"]]
-    # Thousands of chunks, but only a few dozen parses and a bounded multiple of the octets.
-    assert len(counter.sizes) < 60
-    assert sum(counter.sizes) < 12 * len(data)
-
-
-def test_many_small_expressions_are_read_in_linear_time():
-    data = b"(1:a)" * 50_000
-    counter = CountingParser()
-    assert sum(1 for _ in iter_parse([data], counter)) == 50_000
-    # One parse each: the first reads the chunk in place, the others a copied window near the
-    # S-expression's size rather than the buffer's.
-    assert len(counter.sizes) == 50_000
-    assert counter.handed[0] is data
-    assert max(counter.sizes[1:]) <= 64
-
-
-def test_a_large_expression_in_one_chunk_is_read_once_in_place():
-    data = to_canonical([b"%d" % i for i in range(40_000)]) + b" (1:z) "
-    counter = CountingParser()
-    assert len(list(iter_parse(io.BufferedReader(io.BytesIO(data)), counter,
-                               chunk_size=len(data) + 1))) == 2
-    assert len(counter.sizes) == 2  # no retries
-    assert counter.sizes[0] == len(data) and counter.sizes[1] <= 64
-
-
 def test_socket_yields_each_expression_as_soon_as_it_is_complete():
     left, right = socket.socketpair()
     results = queue.Queue()
@@ -253,39 +203,6 @@ def test_socket_yields_each_expression_as_soon_as_it_is_complete():
     assert results.get(timeout=10) == b"abc"
     assert results.get(timeout=10) is None
     thread.join(10)
-
-
-@settings(max_examples=300, suppress_health_check=[HealthCheck.too_slow])
-@given(sexps, forms, st.lists(st.integers(0, 10_000), max_size=20))
-def test_end_scanner_sees_the_end_exactly_when_it_arrives(value, form, cuts):
-    # Fed the written text piece by piece (and one octet after it, which settles a token), the
-    # scanner must not call the S-expression ended before its last octet is in, and must call it
-    # ended by the piece that brings that octet (or the one after, for a token).
-    text = written(value, form)
-    data = b"  " + text + b" "
-    scanner = _EndScanner()
-    buffer = bytearray()
-    for piece in cut(data, cuts):
-        buffer += piece
-        if scanner.may_end_within(buffer, 2):
-            assert len(buffer) >= len(text) + 2, (text, len(buffer))
-            break
-    else:
-        pytest.fail(f"the end of {text!r} was never seen")
-
-
-@pytest.mark.parametrize(
-    "text",
-    [b'3"abc"', b"(3#616263# 3|YWJj| |YQ==|)", b"{KDE6YSk=}", b'"a\\\r\nb"', b'[4:text]"x\\"y"',
-     b'(a "b\\\\" c)', b"(10:(((((((((( 0:)", b"([#7465#]tok-1 ab:c)", b"tok.en"],
-)
-def test_end_scanner_follows_forms_the_writers_never_use(text):
-    # Octet by octet, then the octet after: the end is seen exactly when it arrives.
-    tarnel.parse(text)  # each is a valid S-expression
-    scanner = _EndScanner()
-    data = text + b" "
-    seen = [n for n in range(1, len(data) + 1) if scanner.may_end_within(data[:n], 0)]
-    assert seen[:1] == [len(text) + (text[-1:].isalnum())]
 
 
 def test_an_expression_trickling_in_is_yielded_once_its_last_piece_is_in():
@@ -342,6 +259,86 @@ def test_socket_trickle_then_wait_yields_the_expression():
     finally:
         left.close()
     thread.join(10)
+
+
+def never_more(data, size):
+    """`data` in pieces of `size`; asking for a piece after the last fails the test, as a real
+    source whose sender then waits for an answer would block."""
+    for i in range(0, len(data), size):
+        yield data[i : i + size]
+    raise AssertionError("asked for more after the last piece: a real source would block")
+
+
+@pytest.mark.parametrize(
+    "tail, options",
+    [(b"]", {}), (b"[1:h](", {}), (b"[(", {}), (b"{YQ==}", {}), (b"[1:a][", {}),
+     (b"[1:h]]", {}), (b"(((((", {"max_depth": 4}), (b"abc", {"canonical": True})],
+)
+def test_a_refusal_trickling_in_after_many_pieces_is_raised_where_reading_whole_finds_it(
+    tail, options
+):
+    parser = Parser(**options)
+    data = b"(" + b"(1:a)" * 300 + tail
+    with pytest.raises(ParseError) as whole:
+        parser.parse_prefix(data)
+    with pytest.raises(ParseError) as streamed:
+        next(iter_parse(never_more(data, 2), parser))
+    assert (streamed.value.kind, streamed.value.offset) == (whole.value.kind, whole.value.offset)
+
+
+def test_socket_peers_that_wait_for_replies_get_each_expression_when_it_is_in():
+    # A second S-expression already in the buffer, a reader asking one octet at a time (every
+    # read comes back full), and a first message of exactly two default chunks.
+    big = b"(131063:" + b"x" * 131063 + b")"
+    assert len(big) == 131_072
+    for sent, chunk_size, expected in [
+        ([b"(1:a)(100:" + b"y" * 100 + b")"], 65536, [[b"a"], [b"y" * 100]]),
+        ([b"(5:hello)"], 1, [[b"hello"]]),
+        ([big], 65536, [[b"x" * 131063]]),
+    ]:
+        left, right = socket.socketpair()
+        results = queue.Queue()
+
+        def consume(right=right, chunk_size=chunk_size):
+            with right.makefile("rb") as fp:
+                for value in iter_parse(fp, chunk_size=chunk_size):
+                    results.put(value)
+
+        thread = threading.Thread(target=consume, daemon=True)
+        thread.start()
+        try:
+            for piece in sent:
+                left.sendall(piece)
+            for value in expected:  # while the peer still holds the connection open
+                assert results.get(timeout=10) == value
+        finally:
+            left.close()
+        thread.join(10)
+
+
+def test_a_non_blocking_source_is_waited_for_not_taken_for_the_end():
+    read_end, write_end = os.pipe()
+    os.set_blocking(read_end, False)
+
+    def writer():
+        os.write(write_end, b"(a)")
+        time.sleep(0.3)
+        os.write(write_end, b"(b)")
+        os.close(write_end)
+
+    thread = threading.Thread(target=writer, daemon=True)
+    thread.start()
+    with os.fdopen(read_end, "rb") as fp:
+        assert list(iter_parse(fp)) == [[b"a"], [b"b"]]
+    thread.join(10)
+
+
+def test_buffers_read_as_their_octets():
+    data = b"(1:a) [h]x" * 1000
+    expected = list(iter_parse(data))
+    assert len(expected) == 2000
+    for source in (bytearray(data), memoryview(data), memoryview(b"." + data)[1:]):
+        assert list(iter_parse(source)) == expected
 
 
 @pytest.mark.parametrize(

@@ -23,17 +23,17 @@ import time
 from collections.abc import Callable, Sequence
 from typing import IO, Any
 
-from ._tarnel import DEFAULT_MAX_DEPTH, ParseError, Parser, to_advanced, to_canonical, to_transport
+from ._tarnel import DEFAULT_MAX_DEPTH, ParseError, Parser
 
-from ._stream import DEFAULT_CHUNK_SIZE, StreamReader
-from .pretty import to_pretty
+from ._stream import DEFAULT_CHUNK_SIZE, open_stream
 
 PROG = "tarnel"
 #: Inputs larger than this show their progress on a terminal's standard error.
 PROGRESS_THRESHOLD = 4 << 20
 PROGRESS_INTERVAL = 0.2
-#: Regular files smaller than this are read in one piece; larger ones this many octets at a time.
-WHOLE_FILE_LIMIT = 64 << 20
+#: Regular files are read this many octets at a time, whatever their size: each S-expression
+#: that a piece holds whole is converted where it lies, and only one that spans pieces is
+#: gathered.
 FILE_CHUNK_SIZE = 1 << 20
 #: Octets of input shown on each side of a refused octet.
 EXCERPT_RADIUS = 32
@@ -148,23 +148,6 @@ def _reader_parser(args: argparse.Namespace) -> Parser:
     )
 
 
-def _writer(args: argparse.Namespace) -> tuple[Callable[[Any], bytes], bytes]:
-    """The function that writes one S-expression, and what follows each one written. The line
-    break is written on its own rather than joined to the text, which would copy it once more."""
-    if args.hash is not None:
-        name = args.hash
-        return lambda v: hashlib.new(name, to_canonical(v)).hexdigest().encode("ascii"), b"\n"
-    if args.pretty:
-        width = 72 if args.width is None else args.width
-        indent = 2 if args.indent is None else args.indent
-        return lambda v: to_pretty(v, width=width, indent=indent).encode("ascii"), b"\n"
-    if args.to == "canonical":
-        return to_canonical, b""
-    if args.to == "transport":
-        return lambda v: to_transport(v).encode("ascii"), b"\n"
-    return lambda v: to_advanced(v).encode("ascii"), b"\n"
-
-
 class Progress:
     """A one-line indication of how much of a large input has been read, on a terminal only."""
 
@@ -253,7 +236,7 @@ class Refused(Exception):
     """An input was refused; the message is ready to print."""
 
 
-def _refusal(name: str, reader: StreamReader, err: ParseError) -> Refused:
+def _refusal(name: str, reader: Any, err: ParseError) -> Refused:
     message = str(err).rpartition(" at offset ")[0] or str(err)
     begins, around = reader.buffered(err.offset - EXCERPT_RADIUS, err.offset + EXCERPT_RADIUS)
     text = f"{PROG}: {name}: offset {err.offset}: {err.kind}: {message}"
@@ -262,13 +245,7 @@ def _refusal(name: str, reader: StreamReader, err: ParseError) -> Refused:
     return Refused(text)
 
 
-def _convert(
-    fp: Any,
-    name: str,
-    parser: Parser,
-    writer: tuple[Callable[[Any], bytes], bytes],
-    out: IO[bytes],
-) -> None:
+def _convert(fp: Any, name: str, parser: Parser, args: argparse.Namespace, out: IO[bytes]) -> None:
     size = None
     try:
         info = os.fstat(fp.fileno())
@@ -276,30 +253,31 @@ def _convert(
             size = info.st_size
     except (AttributeError, OSError, ValueError):
         pass
-    write, terminator = writer
     progress = Progress(name, size, sys.stderr)
-    # A file on disk is read in large pieces, and whole up to a limit unless its progress is
-    # shown (which follows the reading): its first S-expression is then read in place, once,
-    # however large.
-    chunk_size = DEFAULT_CHUNK_SIZE
-    if size is not None:
-        whole = size < WHOLE_FILE_LIMIT and not progress.active
-        # (A file that reports size 0, such as those under /proc, may still hold octets.)
-        chunk_size = max(size + 1, DEFAULT_CHUNK_SIZE) if whole else FILE_CHUNK_SIZE
-    reader = StreamReader(Input(fp, out, progress), parser, chunk_size=chunk_size)
+    chunk_size = FILE_CHUNK_SIZE if size is not None else DEFAULT_CHUNK_SIZE
+    if args.pretty:
+        form = None
+    elif args.hash is not None:
+        form = "canonical"
+    else:
+        form = args.to or "advanced"
+    reader = open_stream(Input(fp, out, progress), parser, chunk_size=chunk_size, form=form)
     try:
-        for value in reader:
-            try:
-                octets = write(value)
-            except ValueError as err:
-                # Deeper than the writers go (only reachable with --max-depth above their limit).
-                raise Refused(
-                    f"{PROG}: {name}: offset {reader.start}: the S-expression read there "
-                    f"cannot be written: {err}"
-                ) from None
-            out.write(octets)
-            if terminator:
-                out.write(terminator)
+        if args.hash is not None:
+            algorithm = args.hash
+            for octets in reader:
+                out.write(hashlib.new(algorithm, octets).hexdigest().encode("ascii") + b"\n")
+        elif args.pretty:
+            from .pretty import to_pretty
+
+            width = 72 if args.width is None else args.width
+            indent = 2 if args.indent is None else args.indent
+            for value in reader:
+                out.write(to_pretty(value, width=width, indent=indent).encode("ascii"))
+                out.write(b"\n")
+        else:
+            # Converted natively, straight from the octets read to the octets written.
+            reader.convert(out.write, b"" if form == "canonical" else b"\n")
     except ParseError as err:
         raise _refusal(name, reader, err) from None
     finally:
@@ -315,7 +293,7 @@ def run(argv: Sequence[str] | None, stdin: Any, stdout: IO[bytes], stderr: IO[st
         ap.print_usage(stderr)
         stderr.write(f"{PROG}: error: {err}\n")
         return 2
-    parser, writer = _reader_parser(args), _writer(args)
+    parser = _reader_parser(args)
     for path in args.files or ["-"]:
         if path == "-":
             name, fp, close = "<stdin>", stdin, False
@@ -327,7 +305,7 @@ def run(argv: Sequence[str] | None, stdin: Any, stdout: IO[bytes], stderr: IO[st
                 stderr.write(f"{PROG}: {path}: {err.strerror or err}\n")
                 return 2
         try:
-            _convert(fp, name, parser, writer, stdout)
+            _convert(fp, name, parser, args, stdout)
         except Refused as err:
             stdout.flush()
             stderr.write(f"{err}\n")

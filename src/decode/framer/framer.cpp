@@ -254,8 +254,7 @@ bool Framer::close_delegated(std::span<const std::uint8_t> window, std::uint64_t
   return atom_done(out);
 }
 
-Frame Framer::scan(std::span<const std::uint8_t> window, std::uint64_t window_start,
-                   bool at_end) {
+Frame Framer::scan(std::span<const std::uint8_t> window, std::uint64_t window_start, bool at_end) {
   if (state_ == State::Done) return final_;
   assert(window_start <= keep_from());
   // The window's octets by stream offset: in[offset - shift].
@@ -275,8 +274,8 @@ Frame Framer::scan(std::span<const std::uint8_t> window, std::uint64_t window_st
         return final_;
       }
       sexp_start_ = pos_;
-      limit_end_ = options_.max_input_len > max_u64 - pos_ ? max_u64
-                                                            : pos_ + options_.max_input_len;
+      limit_end_ =
+          options_.max_input_len > max_u64 - pos_ ? max_u64 : pos_ + options_.max_input_len;
       state_ = State::Element;
       role_ = AtomRole::Plain;
     }

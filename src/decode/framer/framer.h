@@ -86,22 +86,22 @@ class Framer {
 
  private:
   enum class State : std::uint8_t {
-    Between,        // whitespace between S-expressions
-    Element,        // an element of a list, or the first octet of the S-expression
-    HintOpen,       // after '[': whitespace, then the hint
-    HintClose,      // after the hint: whitespace, then ']'
-    HintData,       // after ']': whitespace, then the data (not a list)
-    Length,         // the digits of a length
-    Verbatim,       // the octets of a verbatim string
-    Token,          // a token
-    Quoted,         // a quoted string
-    Escape,         // after a backslash in a quoted string
-    EscapeDigits,   // the hexadecimal or octal digits of an escape
-    LineBreak,      // after a line continuation, the optional second octet of its line break
-    Hexadecimal,    // the digits of a hexadecimal string
-    Base64,         // the body of a base-64 string, up to its '|'
-    Transport,      // the body of a transport form, up to its '}'
-    Done,           // refused or ended: the answer is final
+    Between,       // whitespace between S-expressions
+    Element,       // an element of a list, or the first octet of the S-expression
+    HintOpen,      // after '[': whitespace, then the hint
+    HintClose,     // after the hint: whitespace, then ']'
+    HintData,      // after ']': whitespace, then the data (not a list)
+    Length,        // the digits of a length
+    Verbatim,      // the octets of a verbatim string
+    Token,         // a token
+    Quoted,        // a quoted string
+    Escape,        // after a backslash in a quoted string
+    EscapeDigits,  // the hexadecimal or octal digits of an escape
+    LineBreak,     // after a line continuation, the optional second octet of its line break
+    Hexadecimal,   // the digits of a hexadecimal string
+    Base64,        // the body of a base-64 string, up to its '|'
+    Transport,     // the body of a transport form, up to its '}'
+    Done,          // refused or ended: the answer is final
   };
 
   // Where an atom stands within its element: the hint, the data after a hint, or plain.
@@ -131,17 +131,17 @@ class Framer {
   std::uint64_t limit_end_ = 0;   // the first offset past what max_input_len allows it
   std::vector<OpenList> open_;
   // The octet string under way.
-  std::uint64_t atom_start_ = 0;     // its first octet (the length's first digit, if any)
-  bool has_length_ = false;          // a length was written before the form
-  std::uint64_t length_ = 0;         // the written length, or verbatim octets still to come
-  std::uint64_t count_ = 0;          // octets decoded so far (quoted), or digits (hexadecimal)
-  std::uint64_t escape_start_ = 0;   // the backslash of the escape under way
-  std::uint8_t escape_digits_ = 0;   // digits of the escape still to come
-  std::uint8_t escape_value_ = 0;    // 16 for hexadecimal escapes, 8 for octal
-  unsigned escape_accum_ = 0;        // the value of the digits so far
+  std::uint64_t atom_start_ = 0;        // its first octet (the length's first digit, if any)
+  bool has_length_ = false;             // a length was written before the form
+  std::uint64_t length_ = 0;            // the written length, or verbatim octets still to come
+  std::uint64_t count_ = 0;             // octets decoded so far (quoted), or digits (hexadecimal)
+  std::uint64_t escape_start_ = 0;      // the backslash of the escape under way
+  std::uint8_t escape_digits_ = 0;      // digits of the escape still to come
+  std::uint8_t escape_value_ = 0;       // 16 for hexadecimal escapes, 8 for octal
+  unsigned escape_accum_ = 0;           // the value of the digits so far
   std::uint8_t line_break_second_ = 0;  // the octet that completes a CR LF or LF CR
-  Frame final_;                      // the answer once Done
-  Buffer scratch_;                   // decoded octets of a base-64 string being checked
+  Frame final_;                         // the answer once Done
+  Buffer scratch_;                      // decoded octets of a base-64 string being checked
 };
 
 }  // namespace tarnel

@@ -290,6 +290,18 @@ PyObject* make_parser_type() { return PyType_FromSpec(&parser_spec); }
 
 PyObject* parser_type() noexcept { return cached_type(TypeId::Parser, make_parser_type); }
 
+const ReaderOptions* parser_options(PyObject* object) noexcept {
+  PyObject* type = parser_type();
+  if (type == nullptr) return nullptr;
+  const int is_parser = PyObject_IsInstance(object, type);
+  if (is_parser < 0) return nullptr;
+  if (is_parser == 0) {
+    raise_not_an_instance(object, "Parser");
+    return nullptr;
+  }
+  return &reinterpret_cast<ParserObject*>(object)->options;
+}
+
 PyObject* parse_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
   return run_parse(parse_signature, default_options, args, nargs, kwnames);

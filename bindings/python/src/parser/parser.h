@@ -7,10 +7,16 @@
 
 #include <Python.h>
 
+#include "decode/reader/options.h"
+
 namespace tarnel::py {
 
 /// The interpreter's Parser class (borrowed), made at first use; null with an exception set.
 PyObject* parser_type() noexcept;
+
+/// The options of `object`, a Parser (borrowed: valid while the object lives); null with
+/// TypeError set for anything else.
+const ReaderOptions* parser_options(PyObject* object) noexcept;
 
 /// The module function `parse(data)`.
 PyObject* parse_function(PyObject* module, PyObject* const* args, Py_ssize_t nargs,

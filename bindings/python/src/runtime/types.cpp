@@ -46,7 +46,7 @@ InterpreterTypes* entry_for_current_interpreter() {
 
 }  // namespace
 
-PyObject* cached_type(TypeId id, TypeFactory create) noexcept {
+PyObject* cached_object(TypeId id, TypeFactory create) noexcept {
   InterpreterTypes* entry;
   try {
     entry = entry_for_current_interpreter();

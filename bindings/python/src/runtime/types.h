@@ -14,15 +14,21 @@
 
 namespace tarnel::py {
 
-enum class TypeId : std::size_t { Atom, Parser, ParseError };
+enum class TypeId : std::size_t { Atom, Parser, ParseError, StreamReader };
 
-inline constexpr std::size_t type_id_count = 3;
+inline constexpr std::size_t type_id_count = 4;
 
 /// Makes a new type object (a new reference), or returns null with an exception set.
 using TypeFactory = PyObject* (*)();
 
 /// The interpreter's object for `id`, made with `create` at first use; borrowed. Null with an
-/// exception set if it could not be made.
+/// exception set if it could not be made. In the module that defines the types this makes them;
+/// in the package's other native modules it takes the defining module's own objects instead
+/// (`create` unused), so that every module of an interpreter shares one set.
 PyObject* cached_type(TypeId id, TypeFactory create) noexcept;
+
+/// The cache behind `cached_type`: the interpreter's slot for `id`, filled with `create` at first
+/// use. Each native module keeps its own.
+PyObject* cached_object(TypeId id, TypeFactory create) noexcept;
 
 }  // namespace tarnel::py

@@ -124,4 +124,19 @@ PyObject* read_prefix_to_python(const ReaderOptions& options, View input, std::u
   return finish(read, builder);
 }
 
+PythonRead read_prefix_as_python(const ReaderOptions& options, View input) {
+  PythonBuilder builder;
+  Built read = build_prefix(options, input, builder);
+  PythonRead out;
+  if (read) {
+    out.status = PythonRead::Status::Read;
+    out.consumed = *read;
+    out.value = builder.take();
+  } else if (!read.error().by_builder) {
+    out.status = PythonRead::Status::Refused;
+    out.refusal = read.error().refusal;
+  }
+  return out;
+}
+
 }  // namespace tarnel::py

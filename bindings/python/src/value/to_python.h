@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <span>
 
+#include "decode/reader/error.h"
 #include "decode/reader/options.h"
 
 namespace tarnel::py {
@@ -23,5 +24,18 @@ PyObject* read_whole_to_python(const ReaderOptions& options, std::span<const std
 /// the number of octets it occupied.
 PyObject* read_prefix_to_python(const ReaderOptions& options, std::span<const std::uint8_t> input,
                                 std::uint64_t& consumed);
+
+/// What one read into Python objects came to: the value and the octets it occupied, the input's
+/// refusal (no exception set), or a failure to build with a Python exception set.
+struct PythonRead {
+  enum class Status : std::uint8_t { Read, Refused, Failed };
+  Status status = Status::Failed;
+  PyObject* value = nullptr;  // a new reference when Read
+  std::uint64_t consumed = 0;
+  ReadError refusal;
+};
+
+/// As `read_prefix_to_python`, but hands a refusal back as a value for the caller to place.
+PythonRead read_prefix_as_python(const ReaderOptions& options, std::span<const std::uint8_t> input);
 
 }  // namespace tarnel::py

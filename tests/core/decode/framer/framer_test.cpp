@@ -1,15 +1,15 @@
 // The framer against the reader: every split of a stream into pieces must frame it as reading it
 // whole does (framing_reference.h), first on the splits that cut through each construct, then on
 // random streams under random options.
-#include <gtest/gtest.h>
+#include "decode/framer/framer.h"
 
 #include <cstdint>
+#include <gtest/gtest.h>
 #include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "decode/framer/framer.h"
 #include "decode/reader/options.h"
 #include "framing_reference.h"
 
@@ -56,6 +56,7 @@ TEST(FramerTest, SplitsThroughEachConstructFrameAsReadingWhole) {
     ReaderOptions options;
     std::string_view expected;
   };
+
   ReaderOptions no_empty;
   no_empty.allow_empty_atoms = false;
   const Case cases[] = {
@@ -107,10 +108,10 @@ TEST(FramerTest, SplitsThroughEachConstructFrameAsReadingWhole) {
 // Fragments that random streams are made of: whole constructs, their pieces, and octets that
 // break them.
 constexpr std::string_view fragments[] = {
-    "(",    ")",     " ",         "\n",      "3:abc", "0:",    "1:",  "12",   ":",   "abc",
-    "x",    "\"ab",  "\"",        "\\x4",    "1",     "\\",    "\r",  "\r\n", "#",   "4 1",
-    "|YW",  "Jj|",   "=",         "[",       "]",     "4:text", "{",  "KDE6YSk=", "}", "(a)",
-    "\x80", "00",    "99999999999", "\"a\\101\"", "#616#", "|YQ==|", "\t", "2\"ab\"", "*", "\x01",
+    "(",    ")",    " ",           "\n",         "3:abc", "0:",     "1:", "12",       ":", "abc",
+    "x",    "\"ab", "\"",          "\\x4",       "1",     "\\",     "\r", "\r\n",     "#", "4 1",
+    "|YW",  "Jj|",  "=",           "[",          "]",     "4:text", "{",  "KDE6YSk=", "}", "(a)",
+    "\x80", "00",   "99999999999", "\"a\\101\"", "#616#", "|YQ==|", "\t", "2\"ab\"",  "*", "\x01",
 };
 
 ReaderOptions random_options(std::mt19937_64& rng) {
@@ -176,8 +177,8 @@ TEST(FramerTest, DeepAndLongStreamsNeedOnlyOneScanPerPiece) {
   std::vector<std::uint64_t> ends;
   for (std::uint64_t i = 1000; i <= text.size(); i += 1000) ends.push_back(i);
   std::uint64_t calls = 0;
-  const Outcome o = frame_in_pieces(limited(no_limit, no_limit, no_limit), octets_of(text), ends,
-                                    &calls);
+  const Outcome o =
+      frame_in_pieces(limited(no_limit, no_limit, no_limit), octets_of(text), ends, &calls);
   EXPECT_EQ(describe(o), "0-200003 200003-400010 end");
   EXPECT_LE(calls, ends.size() + 4);
 }

@@ -1,0 +1,47 @@
+#include <Python.h>
+
+#include "runtime/ref.h"
+#include "runtime/types.h"
+
+namespace tarnel::py {
+namespace {
+
+// The defining module's object of that name, a new reference; null with an exception set.
+PyObject* import_from_defining_module(const char* name) {
+  Ref module = Ref::steal(PyImport_ImportModule("_tarnel"));
+  if (!module) return nullptr;
+  Ref object = Ref::steal(PyObject_GetAttrString(module.get(), name));
+  if (!object) return nullptr;
+  if (!PyType_Check(object.get())) {
+    PyErr_Format(PyExc_TypeError, "_tarnel.%s is not a class", name);
+    return nullptr;
+  }
+  return object.release();
+}
+
+PyObject* import_atom() { return import_from_defining_module("Atom"); }
+
+PyObject* import_parser() { return import_from_defining_module("Parser"); }
+
+PyObject* import_parse_error() { return import_from_defining_module("ParseError"); }
+
+}  // namespace
+
+// This module makes its own reader class, and uses the classes `_tarnel` made in this
+// interpreter for everything else.
+PyObject* cached_type(TypeId id, TypeFactory create) noexcept {
+  switch (id) {
+    case TypeId::Atom:
+      return cached_object(id, import_atom);
+    case TypeId::Parser:
+      return cached_object(id, import_parser);
+    case TypeId::ParseError:
+      return cached_object(id, import_parse_error);
+    case TypeId::StreamReader:
+      return cached_object(id, create);
+  }
+  PyErr_SetString(PyExc_SystemError, "internal failure in tarnel: unknown type");
+  return nullptr;
+}
+
+}  // namespace tarnel::py

@@ -1,0 +1,45 @@
+// The module `tarnel._streaming`: the package's native stream reader. It holds no types of
+// `_tarnel`'s own: values, parsers and refusals are `_tarnel`'s Atom, Parser and ParseError.
+#include <Python.h>
+
+#include "runtime/guard.h"
+#include "runtime/ref.h"
+#include "stream/reader.h"
+
+namespace tarnel::py {
+namespace {
+
+int exec_module(PyObject* module) noexcept {
+  return guard([module]() -> int {
+    PyObject* reader = stream_reader_type();
+    if (reader == nullptr) return -1;
+    Ref held = Ref::borrow(reader);
+    if (PyModule_AddObject(module, "Reader", held.get()) < 0) return -1;
+    (void)held.release();  // the module took the reference
+    return 0;
+  });
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "tarnel._streaming",
+    "The package's native stream reader.",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace tarnel::py
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__streaming() {
+  return PyModuleDef_Init(&tarnel::py::module_definition);
+}
