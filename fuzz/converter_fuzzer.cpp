@@ -1,0 +1,191 @@
+// The converter on arbitrary octets, under options taken from the first four octets (laid out as
+// the reader target lays them, so that the two share seeds). For each output form it must agree
+// with read_prefix followed by the writer of that form: the same octets and the same number
+// consumed, or the same refusal at the same offset. It is run into a buffer holding earlier
+// octets, which must be kept (and nothing added on a refusal), and into a sink taking small
+// pieces, which must all be non-empty and within the size asked for; and a sink that refuses a
+// piece must stop the conversion at once, after a prefix of the output.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "decode/converter/converter.h"
+#include "decode/reader/options.h"
+#include "decode/reader/reader.h"
+#include "encode/advanced/advanced.h"
+#include "encode/canonical/canonical.h"
+#include "encode/transport/transport.h"
+#include "fuzz_support.h"
+
+namespace {
+
+using namespace tarnel;
+using tarnel::fuzz::check;
+using tarnel::fuzz::fail;
+using tarnel::fuzz::same_octets;
+
+constexpr std::size_t header = 4;
+
+// Octet 0: one bit per flag, set where the construct is forbidden. Octet 1: bit 0 forbids
+// lengths; bits 1-2 pick the depth limit, bits 3-4 the atom limit, bits 5-6 the input limit,
+// each among none, a small value from octet 2 or 3, and a larger one.
+ReaderOptions options_from(const std::uint8_t* h) {
+  ReaderOptions o;
+  const unsigned flags = h[0];
+  o.allow_advanced = (flags & 0x01) == 0;
+  o.allow_transport = (flags & 0x02) == 0;
+  o.allow_display_hints = (flags & 0x04) == 0;
+  o.allow_empty_atoms = (flags & 0x08) == 0;
+  o.allow_empty_lists = (flags & 0x10) == 0;
+  o.allow_list_as_first_element = (flags & 0x20) == 0;
+  o.allow_hexadecimal = (flags & 0x40) == 0;
+  o.allow_base64 = (flags & 0x80) == 0;
+  const unsigned modes = h[1];
+  o.allow_lengths = (modes & 0x01) == 0;
+  const std::uint64_t depth_value = h[2];
+  const std::uint64_t length_value = h[3];
+  switch ((modes >> 1) & 3) {
+    case 0:
+      o.max_depth = default_max_depth;
+      break;
+    case 1:
+      o.max_depth = depth_value % 8;
+      break;
+    case 2:
+      o.max_depth = depth_value * 64;
+      break;
+    default:
+      o.max_depth = no_limit;
+      break;
+  }
+  switch ((modes >> 3) & 3) {
+    case 0:
+      o.max_atom_len = no_limit;
+      break;
+    case 1:
+      o.max_atom_len = length_value % 8;
+      break;
+    case 2:
+      o.max_atom_len = length_value * 4;
+      break;
+    default:
+      o.max_atom_len = 0;
+      break;
+  }
+  switch ((modes >> 5) & 3) {
+    case 0:
+      o.max_input_len = no_limit;
+      break;
+    case 1:
+      o.max_input_len = length_value;
+      break;
+    case 2:
+      o.max_input_len = length_value * 256;
+      break;
+    default:
+      o.max_input_len = 0;
+      break;
+  }
+  return o;
+}
+
+// Keeps the pieces it is given, checking their sizes; refuses the piece after the first `accept`.
+class Collector : public OutputSink {
+ public:
+  Collector(std::size_t piece_size, std::size_t accept)
+      : piece_size_(piece_size), accept_(accept) {}
+
+  bool write(std::span<const std::uint8_t> piece) override {
+    check(!refused_, "a sink was written to after it refused");
+    check(!piece.empty() && piece.size() <= piece_size_, "a piece outside the size asked for");
+    if (pieces_ == accept_) {
+      refused_ = true;
+      return false;
+    }
+    ++pieces_;
+    text.append(piece);
+    return true;
+  }
+
+  bool refused() const noexcept { return refused_; }
+
+  Buffer text;
+
+ private:
+  std::size_t piece_size_;
+  std::size_t accept_;
+  std::size_t pieces_ = 0;
+  bool refused_ = false;
+};
+
+Buffer written(const Value& value, OutputForm form) {
+  switch (form) {
+    case OutputForm::Canonical:
+      return encode_canonical(value);
+    case OutputForm::Transport:
+      return encode_transport(value);
+    case OutputForm::Advanced:
+      break;
+  }
+  return encode_advanced(value);
+}
+
+void check_form(const ReaderOptions& options, std::span<const std::uint8_t> input,
+                const Result<Prefix>& read, OutputForm form, std::size_t piece_size) {
+  constexpr std::string_view junk = "junk";
+  Buffer out;
+  out.append(junk);
+  Result<std::uint64_t> got = convert_prefix(options, input, form, out);
+  check(out.size() >= junk.size() && out.text().substr(0, junk.size()) == junk,
+        "the buffer lost its earlier octets");
+  const std::span<const std::uint8_t> converted = out.view().subspan(junk.size());
+
+  Collector all(piece_size, SIZE_MAX);
+  Built sunk = convert_prefix(options, input, form, all, piece_size);
+  check(sunk || !sunk.error().by_builder, "a sink that takes everything was refused");
+
+  if (!read) {
+    check(!got && got.error() == read.error(), "the converter refuses otherwise than the reader");
+    check(converted.empty(), "octets left in the buffer after a refusal");
+    check(!sunk && sunk.error().refusal == read.error(),
+          "the converter refuses otherwise into a sink");
+    return;
+  }
+  check(got && *got == read->consumed, "the converter consumed otherwise than the reader");
+  check(sunk && *sunk == read->consumed, "the converter consumed otherwise into a sink");
+  const Buffer expected = written(read->value, form);
+  if (!same_octets(converted, expected.view())) {
+    fail("the converter wrote otherwise than the writer", expected.view(), converted);
+  }
+  if (!same_octets(all.text.view(), expected.view())) {
+    fail("the converter wrote otherwise into a sink", expected.view(), all.text.view());
+  }
+
+  // Refuse one of the pieces: the conversion stops there, after a prefix of the output.
+  const std::size_t pieces = (expected.size() + piece_size - 1) / piece_size;
+  Collector some(piece_size, input.size() % pieces);
+  Built stopped = convert_prefix(options, input, form, some, piece_size);
+  check(!stopped && stopped.error().by_builder && some.refused(),
+        "a refused piece did not stop the conversion");
+  check(some.text.size() < expected.size() &&
+            same_octets(some.text.view(), expected.view().first(some.text.size())),
+        "a refused conversion wrote other than a prefix of the output");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < header || size > fuzz::max_input + header) return -1;
+  const ReaderOptions options = options_from(data);
+  const std::size_t piece_size = 1 + (data[2] * 31u + data[3]) % 100;
+  const fuzz::HeapCopy copy(std::span(data + header, size - header));
+  const std::span<const std::uint8_t> input = copy.view();
+
+  const Result<Prefix> read = read_prefix(options, input);
+  for (OutputForm form : {OutputForm::Canonical, OutputForm::Transport, OutputForm::Advanced}) {
+    check_form(options, input, read, form, piece_size);
+  }
+  return 0;
+}
