@@ -1,6 +1,8 @@
 // Core benchmarks: reading each representation and running each writer on the workloads of
 // workloads.h, in bytes per second, with memcpy of the same octets in the same run as the limit
-// and gcry_sexp_sscan (where built in) on the same canonical octets as a peer.
+// and gcry_sexp_sscan (where built in) on the same canonical octets as a peer. Converting a to
+// the advanced form and d to the canonical form runs three ways, all counted in input octets: a
+// read and a write of the tree, the converter into one buffer, and the converter into a sink.
 //
 //   tarnel_core_bench [--tiny] [benchmark flags]
 //
@@ -11,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "decode/converter/converter.h"
 #include "decode/reader/reader.h"
 #include "encode/advanced/advanced.h"
 #include "encode/canonical/canonical.h"
@@ -65,6 +68,55 @@ void write_bench(benchmark::State& state, const Workload* w) {
   set_bytes(state, size);
 }
 
+// A conversion as two steps: read the tree, then write it.
+template <Buffer (*encode)(const Value&)>
+void read_write_bench(benchmark::State& state, const Workload* w) {
+  for (auto _ : state) {
+    Result<Value> value = read_whole(default_options, w->text);
+    if (!value) {
+      state.SkipWithError("the reader refused the workload");
+      return;
+    }
+    Buffer out = encode(*value);
+    benchmark::DoNotOptimize(out.data());
+  }
+  set_bytes(state, w->text.size());
+}
+
+void convert_bench(benchmark::State& state, const Workload* w, OutputForm form) {
+  for (auto _ : state) {
+    Buffer out;
+    Result<std::uint64_t> done = convert_prefix(default_options, w->text, form, out);
+    if (!done) {
+      state.SkipWithError("the converter refused the workload");
+      return;
+    }
+    benchmark::DoNotOptimize(out.data());
+  }
+  set_bytes(state, w->text.size());
+}
+
+// Takes each piece and looks at it, as a caller writing to a file would.
+class DiscardingSink : public OutputSink {
+ public:
+  bool write(std::span<const std::uint8_t> octets) override {
+    benchmark::DoNotOptimize(octets.data());
+    return true;
+  }
+};
+
+void convert_sink_bench(benchmark::State& state, const Workload* w, OutputForm form) {
+  DiscardingSink sink;
+  for (auto _ : state) {
+    Built done = convert_prefix(default_options, w->text, form, sink);
+    if (!done) {
+      state.SkipWithError("the converter refused the workload");
+      return;
+    }
+  }
+  set_bytes(state, w->text.size());
+}
+
 #if TARNEL_BENCH_GCRYPT
 void gcrypt_bench(benchmark::State& state, const Workload* w) {
   for (auto _ : state) {
@@ -107,6 +159,18 @@ void register_all(bool tiny) {
           benchmark::RegisterBenchmark(("gcry_sexp_sscan/" + p->name).c_str(), gcrypt_bench, p));
     }
 #endif
+    if (p->name == "a" || p->name == "d") {
+      const bool a = p->name == "a";
+      const std::string to = a ? "advanced/" : "canonical/";
+      const OutputForm form = a ? OutputForm::Advanced : OutputForm::Canonical;
+      all.push_back(benchmark::RegisterBenchmark(
+          ("read_write_" + to + p->name).c_str(),
+          a ? read_write_bench<encode_advanced> : read_write_bench<encode_canonical>, p));
+      all.push_back(benchmark::RegisterBenchmark(("convert_" + to + p->name).c_str(), convert_bench,
+                                                 p, form));
+      all.push_back(benchmark::RegisterBenchmark(("convert_sink_" + to + p->name).c_str(),
+                                                 convert_sink_bench, p, form));
+    }
     if (p->name == "e") continue;  // the same tree as a
     all.push_back(benchmark::RegisterBenchmark(("write_canonical/" + p->name).c_str(),
                                                write_bench<encode_canonical>, p));
