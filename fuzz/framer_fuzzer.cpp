@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "decode/framer/framer.h"
+#include "decode/reader/octet_string/octet_string.h"
 #include "decode/reader/options.h"
+#include "decode/reader/reader.h"
 #include "framing_reference.h"
 #include "fuzz_support.h"
 
@@ -59,6 +61,51 @@ std::vector<std::uint64_t> pieces(std::uint32_t seed, std::uint64_t size) {
   return ends;
 }
 
+// The stream reader's shortcut: an S-expression read straight from the octets at hand, before the
+// framer has seen them. Where that read settles the S-expression (it ends before the last octet
+// at hand, or at it with a closing octet, or the read refuses before running out), the answer
+// must be the one reading the whole stream gives for the S-expression starting at `start`.
+void check_direct_reads(const ReaderOptions& options, std::span<const std::uint8_t> stream,
+                        const framing::Outcome& whole, std::uint32_t seed) {
+  ReaderOptions unlimited = options;
+  unlimited.max_input_len = no_limit;
+  std::vector<std::uint64_t> starts;
+  for (const auto& frame : whole.frames) starts.push_back(frame.first);
+  std::uint64_t after = whole.frames.empty() ? 0 : whole.frames.back().second;
+  while (after < stream.size() && is_whitespace(stream[after])) ++after;
+  if (after < stream.size()) starts.push_back(after);
+  for (std::size_t i = 0; i < starts.size(); ++i) {
+    const std::uint64_t start = starts[i];
+    const bool last = i == whole.frames.size();
+    seed = seed * 1664525u + 1013904223u;
+    const std::uint64_t held = 1 + (seed >> 8) % (stream.size() - start);
+    const auto rest = stream.subspan(start, held);
+    const bool at_end = start + held == stream.size();
+    const bool cut = rest.size() > options.max_input_len;
+    const auto tried = cut ? rest.first(options.max_input_len) : rest;
+    Result<Prefix> read = read_prefix(unlimited, tried);
+    if (read) {
+      const std::uint64_t n = read->consumed;
+      const bool settled =
+          n < tried.size() || (at_end && !cut) ||
+          (!cut && (tried[0] == '(' || tried[0] == '{' || !is_token_char(tried[n - 1])));
+      if (settled && (last || whole.frames[i].second != start + n)) {
+        fuzz::fail("a direct read ends an S-expression elsewhere than reading whole", rest);
+      }
+      continue;
+    }
+    const ReadError e = read.error();
+    const bool ran_out = e.kind == ErrorKind::UnexpectedEnd && e.offset == tried.size();
+    if (ran_out && !cut && !at_end) continue;
+    const ReadError expected =
+        ran_out && cut ? ReadError{start + options.max_input_len, ErrorKind::InputTooLong}
+                       : ReadError{start + e.offset, e.kind};
+    if (!last || whole.last.status != FrameStatus::Refused || !(whole.last.error == expected)) {
+      fuzz::fail("a direct read refuses other than reading whole", rest);
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -75,5 +122,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!(framing::frame_in_pieces(options, stream, pieces(seed, stream.size())) == whole)) {
     fuzz::fail("the framer on the stream in pieces differs from reading it whole", stream);
   }
+  check_direct_reads(options, stream, whole, seed);
   return 0;
 }
