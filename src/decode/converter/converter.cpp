@@ -248,7 +248,8 @@ class ConvertingBuilder {
 };
 
 // A basic transport form, the cursor on its '{': the same steps and refusals as the driver's own
-// reading of one, with the builder following the decoded octets while they are read.
+// reading of one. The driver would decode the body into a buffer of its own, out of the builder's
+// sight, so the body is decoded here and the builder follows the decoded octets as they are read.
 template <class Form>
 Built convert_transport(ReadCursor& cursor, ConvertingBuilder<Form>& builder) {
   const std::uint8_t* in = cursor.input.data();
