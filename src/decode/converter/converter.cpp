@@ -170,7 +170,11 @@ class TransportForm {
 template <class Form>
 class ConvertingBuilder {
  public:
-  ConvertingBuilder(Form& form, const ReadCursor& cursor) noexcept : form_(form) { follow(cursor); }
+  ConvertingBuilder(Form& form, const ReadCursor& cursor, std::vector<std::uint8_t>& open) noexcept
+      : form_(form), open_(open) {
+    open_.clear();
+    follow(cursor);
+  }
 
   // Reads on from `cursor`, which starts where the brackets are to be looked for.
   void follow(const ReadCursor& cursor) noexcept {
@@ -182,8 +186,8 @@ class ConvertingBuilder {
 
   // The driver asks only about the first element of the innermost open list, once it has one.
   bool is_list(std::size_t) const noexcept {
-    assert(!open_.empty() && open_.back() != First::None);
-    return open_.back() == First::List;
+    assert(!open_.empty() && first_of_innermost() != First::None);
+    return first_of_innermost() == First::List;
   }
 
   bool atom(View data) { return atom(data, nullptr); }
@@ -224,7 +228,7 @@ class ConvertingBuilder {
     for (std::uint64_t at = scanned_; at < end; ++at) {
       const std::uint8_t octet = in[at];
       if (octet == '(') {
-        open_.push_back(First::None);
+        open_.push_back(static_cast<std::uint8_t>(First::None));
         if (!form_.open_list()) return false;
       } else if (!is_whitespace(octet)) {
         break;
@@ -236,14 +240,18 @@ class ConvertingBuilder {
 
   void added(First kind) noexcept {
     ++size_;
-    if (!open_.empty() && open_.back() == First::None) open_.back() = kind;
+    if (!open_.empty() && first_of_innermost() == First::None) {
+      open_.back() = static_cast<std::uint8_t>(kind);
+    }
   }
+
+  First first_of_innermost() const noexcept { return static_cast<First>(open_.back()); }
 
   Form& form_;
   const ReadCursor* cursor_ = nullptr;
   std::uint64_t scanned_ = 0;
   std::size_t size_ = 0;
-  std::vector<First> open_;
+  std::vector<std::uint8_t>& open_;  // one First per open list, innermost last
   Octets held_hint_;
 };
 
@@ -273,7 +281,8 @@ Built convert_transport(ReadCursor& cursor, ConvertingBuilder<Form>& builder) {
   if (decoded->size() > inner.max_input_len) return refused(ErrorKind::InputTooLong, brace);
   ReadCursor inner_cursor{inner, decoded->view(), 0};
   builder.follow(inner_cursor);
-  Built read = build_one(inner_cursor, builder);
+  BuildScratch inner_scratch;
+  Built read = build_one(inner_cursor, builder, inner_scratch);
   if (!read) {
     if (read.error().by_builder) return read.error();
     return refused(read.error().refusal.kind, brace);
@@ -283,7 +292,8 @@ Built convert_transport(ReadCursor& cursor, ConvertingBuilder<Form>& builder) {
 }
 
 template <class Form>
-Built convert_into(const ReaderOptions& options, View input, Output& output) {
+Built convert_into(const ReaderOptions& options, View input, Output& output,
+                   ConvertScratch& scratch) {
   if (input.size() > options.max_input_len) {
     return refused(ErrorKind::InputTooLong, options.max_input_len);
   }
@@ -294,41 +304,46 @@ Built convert_into(const ReaderOptions& options, View input, Output& output) {
     }
   }
   Form form(output);
-  ConvertingBuilder<Form> builder(form, cursor);
+  ConvertingBuilder<Form> builder(form, cursor, scratch.open);
   const bool transport = cursor.position < input.size() && input[cursor.position] == '{';
-  Built read = transport ? convert_transport(cursor, builder) : build_one(cursor, builder);
+  Built read =
+      transport ? convert_transport(cursor, builder) : build_one(cursor, builder, scratch.build);
   if (!read) return read;
   if (!form.finish()) return sink_refused;
   return read;
 }
 
-Built convert_with(const ReaderOptions& options, View input, OutputForm form, Output& output) {
+Built convert_with(const ReaderOptions& options, View input, OutputForm form, Output& output,
+                   ConvertScratch* given) {
+  ConvertScratch own;
+  ConvertScratch& scratch = given != nullptr ? *given : own;
   switch (form) {
     case OutputForm::Canonical:
-      return convert_into<CanonicalForm>(options, input, output);
+      return convert_into<CanonicalForm>(options, input, output, scratch);
     case OutputForm::Transport:
-      return convert_into<TransportForm>(options, input, output);
+      return convert_into<TransportForm>(options, input, output, scratch);
     case OutputForm::Advanced:
       break;
   }
-  return convert_into<AdvancedForm>(options, input, output);
+  return convert_into<AdvancedForm>(options, input, output, scratch);
 }
 
 }  // namespace
 
 Built convert_prefix(const ReaderOptions& options, std::span<const std::uint8_t> input,
-                     OutputForm form, OutputSink& sink, std::size_t piece_size) {
+                     OutputForm form, OutputSink& sink, std::size_t piece_size,
+                     ConvertScratch* scratch) {
   Buffer pending;
   Output output(pending, &sink, piece_size);
-  return convert_with(options, input, form, output);
+  return convert_with(options, input, form, output, scratch);
 }
 
 Result<std::uint64_t> convert_prefix(const ReaderOptions& options,
                                      std::span<const std::uint8_t> input, OutputForm form,
-                                     Buffer& out) {
+                                     Buffer& out, ConvertScratch* scratch) {
   const std::size_t before = out.size();
   Output output(out, nullptr, default_piece_size);
-  Built read = convert_with(options, input, form, output);
+  Built read = convert_with(options, input, form, output, scratch);
   if (!read) {
     assert(!read.error().by_builder);  // a buffer takes everything
     out.shrink_by(out.size() - before);

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "buffer.h"
 #include "decode/reader/build.h"
@@ -37,6 +38,13 @@ class OutputSink {
   virtual bool write(std::span<const std::uint8_t> octets) = 0;
 };
 
+/// What one conversion leaves for the next: a caller converting many S-expressions one after
+/// another passes the same one to each, so that none of them allocates it afresh.
+struct ConvertScratch {
+  BuildScratch build;
+  std::vector<std::uint8_t> open;
+};
+
 /// The default size of the pieces handed to a sink.
 inline constexpr std::size_t default_piece_size = std::size_t{1} << 16;
 
@@ -46,13 +54,13 @@ inline constexpr std::size_t default_piece_size = std::size_t{1} << 16;
 /// `Stop::by_builder` where the sink refused a piece. The sink may have received part of the
 /// output before either: a caller who needs all or nothing uses the `Buffer` form.
 Built convert_prefix(const ReaderOptions& options, std::span<const std::uint8_t> input,
-                     OutputForm form, OutputSink& sink,
-                     std::size_t piece_size = default_piece_size);
+                     OutputForm form, OutputSink& sink, std::size_t piece_size = default_piece_size,
+                     ConvertScratch* scratch = nullptr);
 
 /// As above, but appends the whole output to `out`. On a refusal `out` keeps its earlier octets
 /// and nothing more.
 Result<std::uint64_t> convert_prefix(const ReaderOptions& options,
                                      std::span<const std::uint8_t> input, OutputForm form,
-                                     Buffer& out);
+                                     Buffer& out, ConvertScratch* scratch = nullptr);
 
 }  // namespace tarnel

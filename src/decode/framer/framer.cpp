@@ -1,5 +1,6 @@
 #include "decode/framer/framer.h"
 
+#include <array>
 #include <cassert>
 #include <cstddef>
 #include <cstring>
@@ -15,12 +16,17 @@ constexpr std::uint64_t max_u64 = std::numeric_limits<std::uint64_t>::max();
 
 constexpr bool is_digit(std::uint8_t octet) noexcept { return octet >= '0' && octet <= '9'; }
 
-constexpr int hex_digit_value(std::uint8_t octet) noexcept {
-  if (octet >= '0' && octet <= '9') return octet - '0';
-  if (octet >= 'a' && octet <= 'f') return octet - 'a' + 10;
-  if (octet >= 'A' && octet <= 'F') return octet - 'A' + 10;
-  return -1;
-}
+// The value of each hexadecimal digit, and -1 for every other octet.
+constexpr std::array<std::int8_t, 256> hex_digit_values = [] {
+  std::array<std::int8_t, 256> table{};
+  table.fill(-1);
+  for (int c = '0'; c <= '9'; ++c) table[c] = static_cast<std::int8_t>(c - '0');
+  for (int c = 'a'; c <= 'f'; ++c) table[c] = static_cast<std::int8_t>(c - 'a' + 10);
+  for (int c = 'A'; c <= 'F'; ++c) table[c] = static_cast<std::int8_t>(c - 'A' + 10);
+  return table;
+}();
+
+constexpr int hex_digit_value(std::uint8_t octet) noexcept { return hex_digit_values[octet]; }
 
 // What the reader's driver needs of a builder, and nothing kept: the framer only asks whether a
 // transport form's content reads, not what it holds.
@@ -225,6 +231,81 @@ bool Framer::start_length_form(std::uint8_t octet, Frame& out) {
   return true;
 }
 
+// Inside a list, the elements that are most of most input, where the octets hold them whole:
+// brackets, whitespace, short verbatim strings, tokens and quoted strings without escapes. Each is
+// taken in one step; anything else, and anything these would refuse, is left where it stands for
+// the states to take octet by octet (which then refuse it exactly). False where an element
+// finished the S-expression, with the answer in `out`.
+bool Framer::quick_elements(const std::uint8_t* in, std::uint64_t shift, std::uint64_t stop,
+                            Frame& out) {
+  const bool advanced = options_.allow_advanced;
+  while (pos_ < stop) {
+    const std::uint8_t octet = in[pos_ - shift];
+    if (octet == '(') {
+      if (open_.size() >= options_.max_depth) return true;
+      open_.push_back({pos_, false, false});
+      ++pos_;
+      continue;
+    }
+    if (octet == ')') {
+      const OpenList& list = open_.back();
+      if (list.has_elements ? list.first_is_list && !options_.allow_list_as_first_element
+                            : !options_.allow_empty_lists) {
+        return true;
+      }
+      open_.pop_back();
+      ++pos_;
+      if (!element_done(true, out)) return false;
+      continue;
+    }
+    if (advanced && is_whitespace(octet)) {
+      ++pos_;
+      continue;
+    }
+    std::uint64_t at = pos_ + 1;
+    if (octet >= '1' && octet <= '9') {
+      // At most nine digits: no length that overflows, and no leading zero.
+      std::uint64_t length = octet - '0';
+      const std::uint64_t digits_end = pos_ + 9 < stop ? pos_ + 9 : stop;
+      while (at < digits_end && is_digit(in[at - shift]))
+        length = length * 10 + (in[at++ - shift] - '0');
+      if (at >= stop || in[at - shift] != ':') return true;
+      ++at;
+      if (length > stop - at || length > options_.max_atom_len) return true;
+      pos_ = at + length;
+    } else if (advanced && is_token_start(octet)) {
+      while (at < stop && is_token_char(in[at - shift])) ++at;
+      // A token that runs to the end of what is at hand may go on.
+      if (at >= stop || at - pos_ > options_.max_atom_len) return true;
+      pos_ = at;
+    } else if (advanced && octet == '#' && options_.allow_hexadecimal) {
+      // Digits only, no whitespace, up to the closing '#'.
+      const void* hash = std::memchr(in + (at - shift), '#', stop - at);
+      if (hash == nullptr) return true;
+      const std::uint64_t close =
+          shift + static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(hash) - in);
+      int not_digit = 0;
+      for (std::uint64_t p = at; p < close; ++p) not_digit |= hex_digit_value(in[p - shift]);
+      const std::uint64_t count = (close - at) / 2;
+      if (not_digit < 0 || (close - at) % 2 != 0 || (count == 0 && !options_.allow_empty_atoms) ||
+          count > options_.max_atom_len) {
+        return true;
+      }
+      pos_ = close + 1;
+    } else if (advanced && octet == '"') {
+      while (at < stop && is_plain_quoted(in[at - shift])) ++at;
+      if (at >= stop || in[at - shift] != '"') return true;
+      const std::uint64_t count = at - pos_ - 1;
+      if ((count == 0 && !options_.allow_empty_atoms) || count > options_.max_atom_len) return true;
+      pos_ = at + 1;
+    } else {
+      return true;
+    }
+    if (!element_done(false, out)) return false;
+  }
+  return true;
+}
+
 // A base-64 string or a transport form has just closed (pos_ is past its closing octet): the
 // reader's own code decodes and checks it, on exactly the octets the reader would see.
 bool Framer::close_delegated(std::span<const std::uint8_t> window, std::uint64_t window_start,
@@ -311,6 +392,12 @@ Frame Framer::scan(std::span<const std::uint8_t> window, std::uint64_t window_st
 
     switch (state_) {
       case State::Element:
+        if (!open_.empty()) {
+          // The common elements, wholly at hand, without a state for each of their parts.
+          const std::uint64_t before = pos_;
+          if (!quick_elements(in, shift, stop, out)) return out;
+          if (pos_ != before) break;
+        }
         if (advanced && is_whitespace(octet)) {
           ++pos_;
           while (pos_ < stop && is_whitespace(in[pos_ - shift])) ++pos_;

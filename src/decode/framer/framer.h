@@ -120,6 +120,7 @@ class Framer {
   bool close_string(std::uint64_t count, Frame& out);
   bool atom_done(Frame& out);
   bool element_done(bool is_list, Frame& out);
+  bool quick_elements(const std::uint8_t* in, std::uint64_t shift, std::uint64_t stop, Frame& out);
   bool close_delegated(std::span<const std::uint8_t> window, std::uint64_t window_start,
                        Frame& out);
 

@@ -99,10 +99,30 @@ inline bool read_short_verbatim(ReadCursor& cursor, View& out) noexcept {
   return true;
 }
 
+}  // namespace build_detail
+
+/// What a driver keeps between the elements of one read: its stack of open lists and the
+/// scratch buffers decoded octet strings go to. A caller that reads many S-expressions one after
+/// another hands the same one to each read, so that none of them allocates it afresh.
+struct BuildScratch {
+  std::vector<build_detail::OpenList> open;
+  Buffer data;
+  Buffer hint;
+};
+
+namespace build_detail {
+
 template <class Builder>
 class Driver {
  public:
-  Driver(ReadCursor& cursor, Builder& builder) noexcept : cursor_(cursor), builder_(builder) {}
+  Driver(ReadCursor& cursor, Builder& builder, BuildScratch& scratch) noexcept
+      : cursor_(cursor),
+        builder_(builder),
+        open_(scratch.open),
+        data_scratch_(scratch.data),
+        hint_scratch_(scratch.hint) {
+    open_.clear();
+  }
 
   Built run();
 
@@ -114,9 +134,9 @@ class Driver {
 
   ReadCursor& cursor_;
   Builder& builder_;
-  std::vector<OpenList> open_;
-  Buffer data_scratch_;
-  Buffer hint_scratch_;
+  std::vector<OpenList>& open_;
+  Buffer& data_scratch_;
+  Buffer& hint_scratch_;
 };
 
 // A basic transport form: the cursor stands on its '{'. The content is decoded and read as a
@@ -143,7 +163,8 @@ Built Driver<Builder>::read_transport() {
   const ReaderOptions inner = transport_inner_options(cursor_.options);
   if (decoded->size() > inner.max_input_len) return refused(ErrorKind::InputTooLong, brace);
   ReadCursor inner_cursor{inner, decoded->view(), 0};
-  Built read = Driver(inner_cursor, builder_).run();
+  BuildScratch inner_scratch;
+  Built read = Driver(inner_cursor, builder_, inner_scratch).run();
   if (!read) {
     if (read.error().by_builder) return read.error();
     return refused(read.error().refusal.kind, brace);
@@ -247,8 +268,15 @@ Built Driver<Builder>::run() {
 /// Reads one S-expression at the cursor into `builder` (leading whitespace skipped where
 /// allowed); on success the cursor stands just past it.
 template <class Builder>
+Built build_one(ReadCursor& cursor, Builder& builder, BuildScratch& scratch) {
+  return build_detail::Driver<Builder>(cursor, builder, scratch).run();
+}
+
+/// As above, with scratch of its own.
+template <class Builder>
 Built build_one(ReadCursor& cursor, Builder& builder) {
-  return build_detail::Driver<Builder>(cursor, builder).run();
+  BuildScratch scratch;
+  return build_one(cursor, builder, scratch);
 }
 
 /// `read_whole` into a builder: one S-expression that makes up the whole input.
@@ -272,12 +300,20 @@ Built build_whole(const ReaderOptions& options, std::span<const std::uint8_t> in
 /// the number of octets it occupied.
 template <class Builder>
 Built build_prefix(const ReaderOptions& options, std::span<const std::uint8_t> input,
-                   Builder& builder) {
+                   Builder& builder, BuildScratch& scratch) {
   if (input.size() > options.max_input_len) {
     return build_detail::refused(ErrorKind::InputTooLong, options.max_input_len);
   }
   ReadCursor cursor{options, input, 0};
-  return build_one(cursor, builder);
+  return build_one(cursor, builder, scratch);
+}
+
+/// As above, with scratch of its own.
+template <class Builder>
+Built build_prefix(const ReaderOptions& options, std::span<const std::uint8_t> input,
+                   Builder& builder) {
+  BuildScratch scratch;
+  return build_prefix(options, input, builder, scratch);
 }
 
 }  // namespace tarnel

@@ -126,6 +126,8 @@ class Stream {
   Finish finish_ = Finish::Open;
   ReadError refusal_;
 
+  PythonReadScratch scratch_;
+  ConvertScratch convert_scratch_;
   Ref value_;
   Buffer out_;
   std::size_t out_mark_ = 0;
@@ -135,7 +137,7 @@ class Stream {
 Attempt Stream::read(const ReaderOptions& options, View octets, bool known_whole) {
   Attempt attempt;
   if (!converting_) {
-    PythonRead read = read_prefix_as_python(options, octets);
+    PythonRead read = read_prefix_as_python(options, octets, scratch_);
     if (read.status == PythonRead::Status::Failed) return attempt;
     if (read.status == PythonRead::Status::Refused) {
       attempt.status = Attempt::Status::Refused;
@@ -151,7 +153,8 @@ Attempt Stream::read(const ReaderOptions& options, View octets, bool known_whole
   if (known_whole) {
     // The framer has found it whole, so it converts: the output may go out in pieces.
     FlushingSink sink(*this);
-    Built built = convert_prefix(options, octets, form_, sink);
+    Built built =
+        convert_prefix(options, octets, form_, sink, default_piece_size, &convert_scratch_);
     if (!built) {
       if (built.error().by_builder) return attempt;
       attempt.status = Attempt::Status::Refused;
@@ -162,7 +165,7 @@ Attempt Stream::read(const ReaderOptions& options, View octets, bool known_whole
     attempt.consumed = *built;
     return attempt;
   }
-  Result<std::uint64_t> converted = convert_prefix(options, octets, form_, out_);
+  Result<std::uint64_t> converted = convert_prefix(options, octets, form_, out_, &convert_scratch_);
   if (!converted) {
     attempt.status = Attempt::Status::Refused;
     attempt.refusal = converted.error();

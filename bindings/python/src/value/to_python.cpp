@@ -1,6 +1,6 @@
-#include <Python.h>
-
 #include "value/to_python.h"
+
+#include <Python.h>
 
 #include <cstddef>
 #include <vector>
@@ -19,12 +19,19 @@ using View = std::span<const std::uint8_t>;
 // references of its elements; it stays out of the cyclic collector's sight until `take`.
 class PythonBuilder {
  public:
-  PythonBuilder() = default;
+  explicit PythonBuilder(PythonReadScratch& scratch) noexcept
+      : elements_(scratch.elements), untracked_(scratch.untracked) {
+    elements_.clear();
+    untracked_.clear();
+  }
+
   PythonBuilder(const PythonBuilder&) = delete;
   PythonBuilder& operator=(const PythonBuilder&) = delete;
 
   ~PythonBuilder() {
+    untracked_.clear();
     for (PyObject* element : elements_) Py_XDECREF(element);
+    elements_.clear();
   }
 
   std::size_t size() const noexcept { return elements_.size(); }
@@ -97,8 +104,8 @@ class PythonBuilder {
     return true;
   }
 
-  std::vector<PyObject*> elements_;
-  std::vector<PyObject*> untracked_;  // borrowed: every list made so far, with the collector on
+  std::vector<PyObject*>& elements_;
+  std::vector<PyObject*>& untracked_;  // borrowed: every list made so far, with the collector on
   const bool collector_on_ = PyGC_IsEnabled() != 0;
   PyObject* atom_class_ = nullptr;  // borrowed
 };
@@ -113,20 +120,23 @@ PyObject* finish(const Built& read, PythonBuilder& builder) {
 }  // namespace
 
 PyObject* read_whole_to_python(const ReaderOptions& options, View input) {
-  PythonBuilder builder;
+  PythonReadScratch scratch;
+  PythonBuilder builder(scratch);
   return finish(build_whole(options, input, builder), builder);
 }
 
 PyObject* read_prefix_to_python(const ReaderOptions& options, View input, std::uint64_t& consumed) {
-  PythonBuilder builder;
+  PythonReadScratch scratch;
+  PythonBuilder builder(scratch);
   Built read = build_prefix(options, input, builder);
   if (read) consumed = *read;
   return finish(read, builder);
 }
 
-PythonRead read_prefix_as_python(const ReaderOptions& options, View input) {
-  PythonBuilder builder;
-  Built read = build_prefix(options, input, builder);
+PythonRead read_prefix_as_python(const ReaderOptions& options, View input,
+                                 PythonReadScratch& scratch) {
+  PythonBuilder builder(scratch);
+  Built read = build_prefix(options, input, builder, scratch.build);
   PythonRead out;
   if (read) {
     out.status = PythonRead::Status::Read;

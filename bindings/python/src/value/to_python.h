@@ -10,7 +10,9 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
+#include "decode/reader/build.h"
 #include "decode/reader/error.h"
 #include "decode/reader/options.h"
 
@@ -35,7 +37,17 @@ struct PythonRead {
   ReadError refusal;
 };
 
+/// Storage one read into Python objects leaves for the next: a caller reading many S-expressions
+/// one after another keeps one, so that the reads allocate none of it afresh. Holds no
+/// references between reads.
+struct PythonReadScratch {
+  BuildScratch build;
+  std::vector<PyObject*> elements;
+  std::vector<PyObject*> untracked;
+};
+
 /// As `read_prefix_to_python`, but hands a refusal back as a value for the caller to place.
-PythonRead read_prefix_as_python(const ReaderOptions& options, std::span<const std::uint8_t> input);
+PythonRead read_prefix_as_python(const ReaderOptions& options, std::span<const std::uint8_t> input,
+                                 PythonReadScratch& scratch);
 
 }  // namespace tarnel::py
