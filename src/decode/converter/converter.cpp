@@ -162,24 +162,18 @@ class TransportForm {
 
 // The builder the driver fills. It keeps no elements: the driver asks only how many there are and
 // whether the first element of the innermost open list is a list, so a counter and one state per
-// open list answer. The driver does not report where a list opens, only where one closes; the
-// opening brackets are found in the input instead, between the end of the last element handed
-// over and the start of the next one, where only '(' and whitespace can stand. For that the
-// builder follows the cursor the driver reads with, which stands just past each element when the
-// driver hands it over.
+// open list answer. The driver tells it where each list opens and where it closes.
 template <class Form>
 class ConvertingBuilder {
  public:
-  ConvertingBuilder(Form& form, const ReadCursor& cursor, std::vector<std::uint8_t>& open) noexcept
+  ConvertingBuilder(Form& form, std::vector<std::uint8_t>& open) noexcept
       : form_(form), open_(open) {
     open_.clear();
-    follow(cursor);
   }
 
-  // Reads on from `cursor`, which starts where the brackets are to be looked for.
-  void follow(const ReadCursor& cursor) noexcept {
-    cursor_ = &cursor;
-    scanned_ = cursor.position;
+  bool open_list() {
+    open_.push_back(static_cast<std::uint8_t>(First::None));
+    return form_.open_list();
   }
 
   std::size_t size() const noexcept { return size_; }
@@ -199,7 +193,6 @@ class ConvertingBuilder {
   }
 
   bool list(std::size_t first) {
-    if (!open_lists()) return false;
     assert(!open_.empty());
     open_.pop_back();
     size_ = first;
@@ -216,26 +209,8 @@ class ConvertingBuilder {
   }
 
   bool atom(View data, const Octets* hint) {
-    if (!open_lists()) return false;
     added(First::Atom);
     return form_.atom(data, hint);
-  }
-
-  // Opens the lists whose '(' stand before the element just handed over, and moves past it.
-  bool open_lists() {
-    const std::uint8_t* in = cursor_->input.data();
-    const std::uint64_t end = cursor_->position;
-    for (std::uint64_t at = scanned_; at < end; ++at) {
-      const std::uint8_t octet = in[at];
-      if (octet == '(') {
-        open_.push_back(static_cast<std::uint8_t>(First::None));
-        if (!form_.open_list()) return false;
-      } else if (!is_whitespace(octet)) {
-        break;
-      }
-    }
-    scanned_ = end;
-    return true;
   }
 
   void added(First kind) noexcept {
@@ -248,8 +223,6 @@ class ConvertingBuilder {
   First first_of_innermost() const noexcept { return static_cast<First>(open_.back()); }
 
   Form& form_;
-  const ReadCursor* cursor_ = nullptr;
-  std::uint64_t scanned_ = 0;
   std::size_t size_ = 0;
   std::vector<std::uint8_t>& open_;  // one First per open list, innermost last
   Octets held_hint_;
@@ -280,7 +253,6 @@ Built convert_transport(ReadCursor& cursor, ConvertingBuilder<Form>& builder) {
   const ReaderOptions inner = transport_inner_options(cursor.options);
   if (decoded->size() > inner.max_input_len) return refused(ErrorKind::InputTooLong, brace);
   ReadCursor inner_cursor{inner, decoded->view(), 0};
-  builder.follow(inner_cursor);
   BuildScratch inner_scratch;
   Built read = build_one(inner_cursor, builder, inner_scratch);
   if (!read) {
@@ -304,7 +276,7 @@ Built convert_into(const ReaderOptions& options, View input, Output& output,
     }
   }
   Form form(output);
-  ConvertingBuilder<Form> builder(form, cursor, scratch.open);
+  ConvertingBuilder<Form> builder(form, scratch.open);
   const bool transport = cursor.position < input.size() && input[cursor.position] == '{';
   Built read =
       transport ? convert_transport(cursor, builder) : build_one(cursor, builder, scratch.build);

@@ -10,6 +10,7 @@
 //     bool atom(View data);                // push an atom without a hint
 //     bool hinted_atom(View data, View hint);
 //     bool list(std::size_t first);        // replace elements [first, size()) by their list
+//     bool open_list();                    // optional: a list opens, before its elements
 //
 // The views are valid only during the call: they point into the input or the driver's scratch
 // buffers. A builder that cannot build returns false and keeps the reason to itself; the read
@@ -230,6 +231,9 @@ Built Driver<Builder>::read_lists() {
         return refused(ErrorKind::TooDeep, cursor_.position);
       }
       open_.push_back({cursor_.position, builder_.size()});
+      if constexpr (requires(Builder & b) { b.open_list(); }) {
+        if (!builder_.open_list()) return builder_failed;
+      }
       ++cursor_.position;
       continue;
     }
