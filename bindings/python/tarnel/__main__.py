@@ -15,13 +15,15 @@ run; the S-expressions read before it have been written.
 from __future__ import annotations
 
 import argparse
-import hashlib
 import os
 import stat
 import sys
 import time
-from collections.abc import Callable, Sequence
-from typing import IO, Any
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:  # annotations only: the command starts without importing typing
+    from collections.abc import Iterator, Sequence
+    from typing import IO, Any
 
 from ._tarnel import DEFAULT_MAX_DEPTH, ParseError, Parser
 
@@ -51,9 +53,27 @@ RESTRICTIONS = [
     ("lengths", "length prefixes on quoted, hexadecimal and base-64 strings"),
 ]
 
-HASHES = sorted(
-    name for name in hashlib.algorithms_available if not name.startswith("shake")
-)
+class _Hashes:
+    """The digest algorithms `--hash` takes (hashlib's, but the variable-length shake ones),
+    listed at their first use: hashlib loads the cryptographic library, which most runs of the
+    command do not need."""
+
+    def _names(self) -> list[str]:
+        import hashlib
+
+        return sorted(n for n in hashlib.algorithms_available if not n.startswith("shake"))
+
+    def __contains__(self, name: object) -> bool:
+        return name in self._names()
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._names())
+
+    def __len__(self) -> int:
+        return len(self._names())
+
+
+HASHES = _Hashes()
 
 
 class UsageError(Exception):
@@ -101,7 +121,7 @@ def build_argument_parser() -> argparse.ArgumentParser:
         "--hash",
         choices=HASHES,
         metavar="ALGORITHM",
-        help="print the hex digest of each canonical form instead: " + ", ".join(HASHES),
+        help="print the hex digest of each canonical form instead: %(choices)s",
     )
     rd = ap.add_argument_group("reading (the same restrictions and limits as tarnel.Parser)")
     rd.add_argument(
@@ -264,6 +284,8 @@ def _convert(fp: Any, name: str, parser: Parser, args: argparse.Namespace, out: 
     reader = open_stream(Input(fp, out, progress), parser, chunk_size=chunk_size, form=form)
     try:
         if args.hash is not None:
+            import hashlib
+
             algorithm = args.hash
             for octets in reader:
                 out.write(hashlib.new(algorithm, octets).hexdigest().encode("ascii") + b"\n")

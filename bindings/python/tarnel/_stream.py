@@ -11,25 +11,28 @@ from __future__ import annotations
 
 import io
 import os
-from collections.abc import Callable, Iterable, Iterator
-from typing import Any, Protocol, Union
 
 from ._tarnel import Parser
-from .types import SExp
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:  # annotations only: reading a stream does not import typing
+    from collections.abc import Callable, Iterable, Iterator
+    from typing import Any, Protocol, Union
+
+    from .types import SExp
+
+    class BinaryReader(Protocol):
+        """A binary file, a socket's file or anything else whose `read(n)` gives up to n octets
+        and `b""` at the end (`read1` is used instead where there is one)."""
+
+        def read(self, size: int, /) -> bytes | None: ...
+
+    Source = Union[BinaryReader, Iterable[Union[bytes, bytearray, memoryview]], bytes, bytearray]
 
 DEFAULT_CHUNK_SIZE = 1 << 16
 #: Buffers other than `bytes` are handed over in pieces of this size.
 BUFFER_PIECE = 1 << 20
 
-
-class BinaryReader(Protocol):
-    """A binary file, a socket's file or anything else whose `read(n)` gives up to n octets and
-    `b""` at the end (`read1` is used instead where there is one)."""
-
-    def read(self, size: int, /) -> bytes | None: ...
-
-
-Source = Union[BinaryReader, Iterable[Union[bytes, bytearray, memoryview]], bytes, bytearray]
 
 _TEXT_SOURCE = "S-expressions are read from a binary source, and this one is text"
 
