@@ -33,9 +33,12 @@ PROG = "tarnel"
 #: Inputs larger than this show their progress on a terminal's standard error.
 PROGRESS_THRESHOLD = 4 << 20
 PROGRESS_INTERVAL = 0.2
-#: Regular files are read this many octets at a time, whatever their size: each S-expression
-#: that a piece holds whole is converted where it lies, and only one that spans pieces is
-#: gathered.
+#: Regular files up to this size are read in one piece (unless their progress is shown), so that
+#: every S-expression in them is converted where it lies, in one pass. Larger ones, and other
+#: inputs, are read in pieces of a fixed size: an S-expression that a piece holds whole is still
+#: converted where it lies, and only one that spans pieces is followed by the framer and gathered.
+#: Either way the input held is bounded, and the output goes out in pieces of bounded size.
+WHOLE_FILE_LIMIT = 16 << 20
 FILE_CHUNK_SIZE = 1 << 20
 #: Octets of input shown on each side of a refused octet.
 EXCERPT_RADIUS = 32
@@ -274,7 +277,11 @@ def _convert(fp: Any, name: str, parser: Parser, args: argparse.Namespace, out: 
     except (AttributeError, OSError, ValueError):
         pass
     progress = Progress(name, size, sys.stderr)
-    chunk_size = FILE_CHUNK_SIZE if size is not None else DEFAULT_CHUNK_SIZE
+    chunk_size = DEFAULT_CHUNK_SIZE
+    if size is not None:
+        whole = size < WHOLE_FILE_LIMIT and not progress.active
+        # (A file that reports size 0, such as those under /proc, may still hold octets.)
+        chunk_size = max(size + 1, DEFAULT_CHUNK_SIZE) if whole else FILE_CHUNK_SIZE
     if args.pretty:
         form = None
     elif args.hash is not None:
