@@ -6,6 +6,7 @@
 
 #include "decode/reader/options.h"
 #include "runtime/args.h"
+#include "runtime/buffer.h"
 #include "runtime/guard.h"
 #include "runtime/ref.h"
 #include "runtime/types.h"
@@ -20,9 +21,11 @@ struct ParserObject {
   ReaderOptions options;
 };
 
-// The octets of a `data` argument. Immutable bytes and str objects are read in place (no Python
-// code runs while the reader works, and nothing keeps pointing into them afterwards); anything
-// else is converted into a copy owned by the call.
+// The octets of a `data` argument. Immutable bytes and str objects are read in place (nothing
+// keeps pointing into them afterwards). So are the buffers of bytearrays, memoryviews and arrays
+// of unsigned bytes where the interpreter lets them be held: held, they cannot change while the
+// reader works, even though Python code (a finalizer the collector runs) may run meanwhile.
+// Anything else is converted into a copy owned by the call.
 class InputOctets {
  public:
   bool convert(PyObject* data) {
@@ -40,6 +43,12 @@ class InputOctets {
       view_ = {reinterpret_cast<const std::uint8_t*>(p), static_cast<std::size_t>(n)};
       return true;
     }
+    const OctetBuffer::Taken taken = take_buffer_octets(data, buffer_);
+    if (taken == OctetBuffer::Taken::Failed) return false;
+    if (taken == OctetBuffer::Taken::Octets) {
+      view_ = buffer_.view();
+      return true;
+    }
     PyObject* atom = atom_type();
     if (atom == nullptr) return false;
     if (!octets_from_python(data, atom, copy_)) return false;
@@ -50,6 +59,7 @@ class InputOctets {
   std::span<const std::uint8_t> view() const { return view_; }
 
  private:
+  OctetBuffer buffer_;
   Octets copy_;
   std::span<const std::uint8_t> view_;
 };

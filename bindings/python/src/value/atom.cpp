@@ -55,7 +55,43 @@ bool octets_from_sequence(PyObject* object, Buffer& out) {
   }
 }
 
+// Whether iterating over an object of this class gives the items of its buffer as integers, so
+// that a buffer of unsigned bytes reads as the same octets either way: 1, 0, or -1 with an
+// exception set. Classes are told by name, and only where Python code cannot change them (they
+// are static or immutable), so that no Python class can pass for one. An mmap is not one: its
+// items are bytes of length one.
+int iterates_over_its_buffer(PyObject* object) {
+  if (PyMemoryView_Check(object) || PyByteArray_CheckExact(object)) return 1;
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
+  const unsigned long flags = PyType_GetFlags(Py_TYPE(object));
+  if ((flags & Py_TPFLAGS_HEAPTYPE) != 0 && (flags & Py_TPFLAGS_IMMUTABLETYPE) == 0) return 0;
+  Ref module = Ref::steal(PyObject_GetAttrString(type, "__module__"));
+  if (!module) return -1;
+  Ref name = Ref::steal(PyObject_GetAttrString(type, "__qualname__"));
+  if (!name) return -1;
+  if (!PyUnicode_Check(module.get()) || !PyUnicode_Check(name.get())) return 0;
+  const bool array = PyUnicode_CompareWithASCIIString(module.get(), "array") == 0 &&
+                     PyUnicode_CompareWithASCIIString(name.get(), "array") == 0;
+  const bool ndarray = PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
+                       PyUnicode_CompareWithASCIIString(name.get(), "ndarray") == 0;
+  return array || ndarray;
+}
+
 }  // namespace
+
+OctetBuffer::Taken take_buffer_octets(PyObject* object, OctetBuffer& buffer) {
+  using Taken = OctetBuffer::Taken;
+  const int eligible = iterates_over_its_buffer(object);
+  const Taken taken = eligible < 0    ? Taken::Failed
+                      : eligible == 0 ? Taken::NotOctets
+                                      : buffer.take(object);
+  if (taken != Taken::Failed) return taken;
+  // A refusal (a released memoryview, say) leaves the object to the path that reads it item by
+  // item, which fails or succeeds exactly as it always has.
+  if (!pending_exception_is_replaceable()) return taken;
+  PyErr_Clear();
+  return Taken::NotOctets;
+}
 
 bool pending_exception_is_replaceable() noexcept {
   return PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError);
@@ -98,6 +134,13 @@ bool octets_from_python(PyObject* object, PyObject* atom, Octets& out) {
     return true;
   }
   if (PySequence_Check(object)) {
+    OctetBuffer buffer;
+    const OctetBuffer::Taken taken = take_buffer_octets(object, buffer);
+    if (taken == OctetBuffer::Taken::Failed) return false;
+    if (taken == OctetBuffer::Taken::Octets) {
+      out = Octets(buffer.view());
+      return true;
+    }
     Buffer collected;
     if (octets_from_sequence(object, collected)) {
       out = Octets(std::move(collected));

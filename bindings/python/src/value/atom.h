@@ -3,7 +3,10 @@
 //
 // - `octets_from_python`: bytes, str (as UTF-8), an Atom's data, a bytearray, or any other
 //   sequence of integers 0-255; anything else is a TypeError "expected bytes, str, or Atom, and
-//   got <type name>".
+//   got <type name>". A sequence whose items are those of a one-dimensional buffer of unsigned
+//   bytes (memoryview, array.array, NumPy's ndarray) is read through the buffer, at memory speed,
+//   to the same octets; any other buffer (another format, several dimensions, mmap, whose items
+//   are bytes) is read item by item, to the same result or error as ever.
 // - `atom_from_python`: an Atom keeps its hint; everything else goes through
 //   `octets_from_python` and gets none.
 //
@@ -17,6 +20,7 @@
 #include <cstdint>
 #include <span>
 
+#include "runtime/buffer.h"
 #include "value.h"
 
 namespace tarnel::py {
@@ -52,6 +56,13 @@ struct AtomView {
 /// collected into `scratch`. False with an exception set on failure, exactly where
 /// `atom_from_python` fails.
 bool atom_view_from_python(PyObject* object, PyObject* atom, Octets& scratch, AtomView& out);
+
+/// Takes hold of the octets of `object` through its buffer where that gives what its items
+/// would: a memoryview, or an object of exactly the class bytearray, array.array or
+/// numpy.ndarray, whose buffer is one dimension of unsigned bytes. `Octets`: `buffer` holds them;
+/// `NotOctets`: `object` is to be read another way (no exception set); `Failed`: an exception
+/// that must propagate is set.
+OctetBuffer::Taken take_buffer_octets(PyObject* object, OctetBuffer& buffer);
 
 /// True if the pending exception is one a conversion may replace with its TypeError: an ordinary
 /// Exception other than MemoryError.

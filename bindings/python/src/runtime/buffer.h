@@ -1,0 +1,85 @@
+// The octets of objects that export the buffer protocol, read at memory speed by a module built
+// for the stable ABI of CPython 3.10.
+//
+// Only one-dimensional buffers of unsigned bytes are taken: format "B" (or "@B", or none), items
+// of one octet, one dimension, no indirection; any other buffer is left to the caller. Which
+// objects may be read this way is the caller's decision: this unit only reads buffers.
+//
+// `PyObject_GetBuffer` and `PyBuffer_Release` joined the stable ABI in 3.11, so a module built for
+// 3.10 may not import them. Where the running interpreter is 3.11 or later, the two are looked up
+// in it at first use and the buffer is held in place while the caller reads it: as long as it is
+// held, the exporter cannot be resized, closed or released (bytearray, array and memoryview refuse
+// with BufferError), so Python code that runs meanwhile cannot pull the octets from under the
+// reader. A buffer whose items are not adjacent (a slice with a step) is gathered into a copy. On
+// 3.10, or where the lookup fails, the octets are copied once through a memoryview.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "runtime/ref.h"
+
+namespace tarnel::py {
+
+/// The layout of `Py_buffer`, which is part of the stable ABI from CPython 3.11 on (the 3.10
+/// headers hide the struct from a module built for 3.10).
+struct BufferLayout {
+  void* buf;
+  PyObject* obj;
+  Py_ssize_t len;
+  Py_ssize_t itemsize;
+  int readonly;
+  int ndim;
+  char* format;
+  Py_ssize_t* shape;
+  Py_ssize_t* strides;
+  Py_ssize_t* suboffsets;
+  void* internal;
+};
+
+/// Whether this process holds buffers in place (CPython 3.11 or later, with the buffer
+/// functions found) rather than copying them.
+bool buffers_held_in_place() noexcept;
+
+/// The octets of one object's buffer, held from `take` until `release` or destruction, which
+/// must happen with the GIL held.
+class OctetBuffer {
+ public:
+  /// What `take` found.
+  enum class Taken {
+    Octets,     // a one-dimensional buffer of unsigned bytes, now held
+    NotOctets,  // a buffer of another shape or format: nothing held, no exception set
+    Failed,     // no buffer (or the exporter refused, or memory ran out): an exception is set
+  };
+
+  OctetBuffer() noexcept = default;
+  OctetBuffer(const OctetBuffer&) = delete;
+  OctetBuffer& operator=(const OctetBuffer&) = delete;
+
+  ~OctetBuffer() { release(); }
+
+  /// Takes the octets of `object`'s buffer. Call once, on an object the caller keeps alive for as
+  /// long as the buffer is held.
+  Taken take(PyObject* object);
+
+  /// The octets taken, valid until `release` or destruction.
+  std::span<const std::uint8_t> view() const noexcept { return view_; }
+
+  /// Gives the buffer back to its exporter and drops any copy; does nothing if none is held.
+  void release() noexcept;
+
+ private:
+  Taken take_in_place(PyObject* object);
+  Taken take_copy(PyObject* object);
+
+  BufferLayout buffer_{};
+  bool held_ = false;
+  Ref copy_;                                  // the bytes copied, on 3.10
+  std::unique_ptr<std::uint8_t[]> gathered_;  // the items of a buffer with a step
+  std::span<const std::uint8_t> view_;
+};
+
+}  // namespace tarnel::py
