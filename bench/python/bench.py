@@ -4,7 +4,8 @@ Every library decodes and encodes the same tree of bytes and lists from its own 
 cbor2, json and orjson (json and orjson with the atoms as latin-1 strings, JSON having no bytes),
 and the floor, a C helper that only builds the tree with PyList_New and PyBytes_FromStringAndSize.
 Calls are timed one by one, interleaved in a shuffled order each round, with the garbage collector
-off; the tables give medians and the targets their ratios.
+off; the tables give medians and the targets their ratios. `parse` also reads the small atoms of
+(a) and the large ones of (b) from a memoryview, against the same octets as bytes.
 
 Two modes: "plain", and "keep" (PYTHONMALLOC=malloc and glibc told to keep freed memory), which
 takes the cost of minor page faults out of object creation and so shows the code's own speed.
@@ -192,6 +193,8 @@ def candidates(tarnel, libs, floor, w) -> list[tuple[str, str, object]]:
     for name, item in w.items():
         tree, text, canonical = item["tree"], item["text"], item["canonical"]
         out.append((name, "parse", lambda t=text: tarnel.parse(t)))
+        if name in ("a", "b"):
+            out.append((name, "parse memoryview", lambda v=memoryview(text): tarnel.parse(v)))
         if name == "e":
             continue  # the same tree as a, only the text differs
         out.append((name, "parse_canonical", lambda t=canonical: tarnel.parse_canonical(t)))
@@ -710,8 +713,8 @@ def report_stream_process(r: dict, files: dict) -> str:
 # ---------------------------------------------------------------------------------------------
 # Report
 
-DECODE_COLUMNS = ["parse", "parse_canonical", "floor", "msgpack.unpackb", "cbor2.loads",
-                  "json.loads", "orjson.loads"]
+DECODE_COLUMNS = ["parse", "parse memoryview", "parse_canonical", "floor", "msgpack.unpackb",
+                  "cbor2.loads", "json.loads", "orjson.loads"]
 ENCODE_COLUMNS = ["to_canonical", "to_transport", "to_advanced", "msgpack.packb", "cbor2.dumps",
                   "json.dumps", "orjson.dumps"]
 
@@ -724,6 +727,8 @@ TARGETS = [
     ("parse d / json.loads d", "d/parse", "d/json.loads", 0.5),
     ("parse d / parse_canonical d", "d/parse", "d/parse_canonical", 2.0),
     ("parse e / parse a", "e/parse", "a/parse", 1.5),
+    ("parse memoryview a / parse a", "a/parse memoryview", "a/parse", 2.0),
+    ("parse memoryview b / parse b", "b/parse memoryview", "b/parse", 2.0),
     ("to_canonical a / msgpack.packb a", "a/to_canonical", "a/msgpack.packb", 1.5),
     ("to_canonical b / msgpack.packb b", "b/to_canonical", "b/msgpack.packb", 1.5),
     ("to_advanced a / json.dumps a", "a/to_advanced", "a/json.dumps", 1.0),
