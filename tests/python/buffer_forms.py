@@ -25,14 +25,16 @@ def outcome(call, data):
     try:
         return call(data)
     except Exception as e:
-        return type(e), str(e), getattr(e, "offset", None), getattr(e, "kind", None), getattr(e, "__notes__", None)
+        notes = getattr(e, "__notes__", None)
+        return type(e), str(e), getattr(e, "offset", None), getattr(e, "kind", None), notes
 
 
 def octet_forms(data):
     spread = bytearray(2 * len(data))
     spread[::2] = data
-    forms = [bytearray(data), memoryview(data), memoryview(bytearray(data)), memoryview(data).cast("@B"),
-             memoryview(spread)[::2], memoryview(data[::-1])[::-1], array.array("B", data)]
+    forms = [bytearray(data), memoryview(data), memoryview(bytearray(data)),
+             memoryview(data).cast("@B"), memoryview(spread)[::2], memoryview(data[::-1])[::-1],
+             array.array("B", data)]
     if numpy is not None:
         forms += [numpy.frombuffer(data, numpy.uint8), numpy.frombuffer(spread, numpy.uint8)[::2]]
     return forms

@@ -62,7 +62,8 @@ OTHERS = {
     "b, high octet": lambda: memoryview(b"1:\xff").cast("b"), "c": lambda: memoryview(D).cast("c"),
     "<B": lambda: memoryview((ctypes.c_ubyte * 3).from_buffer_copy(b"1:a")),
     "2-D": lambda: memoryview(D).cast("B", (2, 8)), "released": lambda: released(memoryview(D)),
-    "iterating otherwise": lambda: IteratesOtherwise("B", D), "mmap": lambda: mapped(D),  # items: bytes
+    "iterating otherwise": lambda: IteratesOtherwise("B", D),
+    "mmap": lambda: mapped(D),  # its items are bytes
     "numpy step 0": lambda np: np.broadcast_to(np.array([97], np.uint8), (5,)),
     "numpy int8": lambda np: np.frombuffer(D, np.int8),
     "numpy subclass": lambda np: np.frombuffer(D, np.uint8).view(type("Sub", (np.ndarray,), {})),
@@ -93,11 +94,13 @@ def test_a_step_0_view_of_endless_octets_runs_out_of_memory_at_once(numpy):
 
 
 @pytest.mark.parametrize("call,exc", [
-    (_tarnel.parse, None), (Parser(max_input_len=3).parse, ParseError), (Parser().parse_prefix, None),
-    (Parser(max_depth=0).parse_prefix, ParseError), (lambda x: Atom(x, x), None),
+    (_tarnel.parse, None), (Parser(max_input_len=3).parse, ParseError),
+    (Parser().parse_prefix, None), (Parser(max_depth=0).parse_prefix, ParseError),
+    (lambda x: Atom(x, x), None),
     (lambda x: Atom(x, 1.5), TypeError), (lambda x: _tarnel.to_advanced([x, (x, 1.5)]), TypeError)])
 def test_buffers_are_given_back_on_success_and_on_error(call, exc):
-    for obj in [bytearray(b"(3:abc)"), memoryview(bytearray(b"(3:abc)")), array.array("B", b"(3:abc)")]:
+    data = b"(3:abc)"
+    for obj in [bytearray(data), memoryview(bytearray(data)), array.array("B", data)]:
         before = sys.getrefcount(obj)
         for _ in range(3):
             with pytest.raises(exc) if exc else contextlib.nullcontext():
@@ -161,4 +164,5 @@ def test_other_interpreters_read_buffers_as_bytes(python, tmp_path):
     code = f"import buffer_forms as b\nfor data in {samples!r}:\n    b.check_forms(data)\n"
     code += "v = memoryview(b'1:a')\nv.release()\nprint(b.outcome(b._tarnel.parse, v)[1])\n"
     path = module_dir(tmp_path) + os.pathsep + os.path.dirname(__file__)
-    assert run_python(code, python=python, path=path) == "expected bytes, str, or Atom, and got memoryview\n"
+    out = run_python(code, python=python, path=path)
+    assert out == "expected bytes, str, or Atom, and got memoryview\n"
