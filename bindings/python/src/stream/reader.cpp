@@ -27,6 +27,10 @@ using View = std::span<const std::uint8_t>;
 // Output is handed to the writer once this much has gathered (and before every wait for input).
 constexpr std::size_t flush_at = std::size_t{1} << 18;
 
+// PyMemoryView_FromMemory's flag for a read-only view (PyBUF_READ, which the limited API of 3.10
+// declares only with the buffer protocol it leaves out).
+constexpr int read_only_view = 0x100;
+
 // A buffer that grew this large for one long S-expression is given back once it is read.
 constexpr std::size_t keep_capacity = std::size_t{1} << 22;
 
@@ -188,15 +192,36 @@ int Stream::refuse(ReadError error) {
   return -1;
 }
 
+// The writer is lent a view of the output rather than a copy of it, and the view is released
+// when it returns: a writer must not keep its argument (a file's write does not).
 bool Stream::flush_output() {
   if (!write_ || out_.empty()) return true;
-  Ref octets = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out_.data()),
-                                                    static_cast<Py_ssize_t>(out_.size())));
-  if (!octets) return false;
+  Ref view = Ref::steal(PyMemoryView_FromMemory(reinterpret_cast<char*>(out_.data()),
+                                                static_cast<Py_ssize_t>(out_.size()), read_only_view));
+  if (!view) return false;
+  Ref done = Ref::steal(PyObject_CallFunctionObjArgs(write_.get(), view.get(), nullptr));
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  if (!done) PyErr_Fetch(&type, &value, &traceback);
+  Ref released = Ref::steal(PyObject_CallMethod(view.get(), "release", nullptr));
+  if (!released) {
+    // The writer kept a part of the view (a BufferError now says so): the storage under it must
+    // outlive it, so it is given up rather than reused or freed.
+    (void)out_.release();
+    if (!done) {
+      PyErr_Clear();
+      PyErr_Restore(type, value, traceback);
+    }
+    return false;
+  }
   out_.clear();
   out_mark_ = 0;
-  Ref done = Ref::steal(PyObject_CallFunctionObjArgs(write_.get(), octets.get(), nullptr));
-  return static_cast<bool>(done);
+  if (!done) {
+    PyErr_Restore(type, value, traceback);
+    return false;
+  }
+  return true;
 }
 
 // Keeps `octets` (of `piece`) after what is held and not yet read.
@@ -575,7 +600,8 @@ PyMethodDef reader_methods[] = {
     {"convert", fastcall<reader_convert>(), METH_FASTCALL | METH_KEYWORDS,
      "convert($self, write, separator=b'')\n--\n\nWrites every S-expression still to come, in "
      "the reader's form and each followed\nby `separator`, to `write` in large pieces; what was "
-     "read before a refusal\nis written before it is raised."},
+     "read before a refusal\nis written before it is raised. Each piece is lent as a memoryview "
+     "that is\nreleased when `write` returns, so `write` must not keep it."},
     {"buffered", fastcall<reader_buffered>(), METH_FASTCALL | METH_KEYWORDS,
      "buffered($self, start, stop)\n--\n\nThe octets of the stream between the offsets `start` "
      "and `stop` that are\nstill held, and the offset where they begin."},
