@@ -3,13 +3,14 @@
 The native reader (`tarnel._streaming.Reader`) does the work: a framer follows the octets as they
 arrive and finds where each S-expression ends, and each is read once, as soon as its last octet is
 in. This module only adapts sources: it turns a file, a socket's file or an iterable into a
-function that gives the next piece of octets (None at the end), and hands a `bytes` object over
-whole, to be read in place.
+function that gives the next piece of octets (None at the end), and hands a buffer (`bytes`,
+`bytearray`, `memoryview`, `mmap`, ...) over whole, to be read in place.
 """
 
 from __future__ import annotations
 
 import io
+import mmap
 import os
 
 from ._tarnel import Parser
@@ -30,8 +31,6 @@ if TYPE_CHECKING:  # annotations only: reading a stream does not import typing
     Source = Union[BinaryReader, Iterable[Union[bytes, bytearray, memoryview]], bytes, bytearray]
 
 DEFAULT_CHUNK_SIZE = 1 << 16
-#: Buffers other than `bytes` are handed over in pieces of this size.
-BUFFER_PIECE = 1 << 20
 
 
 _TEXT_SOURCE = "S-expressions are read from a binary source, and this one is text"
@@ -98,20 +97,16 @@ def _from_iterable(source: Any) -> Callable[[], bytes | None]:
     return next_piece
 
 
-def _from_buffer(source: Any) -> Callable[[], bytes | None]:
-    view = memoryview(source).cast("B")
-    at = 0
-
-    def next_piece() -> bytes | None:
-        nonlocal at
-        if at >= len(view):
-            view.release()
-            return None
-        piece = bytes(view[at : at + BUFFER_PIECE])
-        at += len(piece)
-        return piece
-
-    return next_piece
+def _is_buffer(source: Any) -> bool:
+    """Whether `source` exports the buffer protocol (bytes, bytearray, memoryview, mmap, array,
+    NumPy arrays): its octets are then the whole stream."""
+    if isinstance(source, (bytes, bytearray, memoryview, mmap.mmap)):
+        return True
+    try:
+        memoryview(source).release()
+    except TypeError:
+        return False
+    return True
 
 
 def open_stream(
@@ -131,10 +126,10 @@ def open_stream(
     parser = parser if parser is not None else Parser()
     if isinstance(source, io.TextIOBase):
         raise TypeError(_TEXT_SOURCE)
-    if type(source) is bytes:
+    if _is_buffer(source):
+        # The whole stream: read in place (a buffer of another item type or shape: its octets,
+        # copied once).
         return Reader(parser, data=source, form=form)
-    if isinstance(source, (bytes, bytearray, memoryview)):
-        return Reader(parser, chunks=_from_buffer(source), form=form)
     if getattr(source, "read1", None) is not None or getattr(source, "read", None) is not None:
         return Reader(parser, chunks=_from_file(source, chunk_size), form=form)
     return Reader(parser, chunks=_from_iterable(source), form=form)
@@ -147,7 +142,8 @@ def iter_parse(
 
     `source` is a binary file (a socket's `makefile("rb")` too) read with `read1` where it has
     one, else `read`, `chunk_size` octets at a time; or an iterable of `bytes` chunks; or a
-    `bytes`, `bytearray` or `memoryview` holding the whole stream (`bytes` is read in place).
+    `bytes`, `bytearray`, `memoryview`, `mmap` or other buffer holding the whole stream, read
+    in place.
     Whitespace between S-expressions is skipped. Each S-expression is read with `parser` (default
     `Parser()`) on its own, so its limits apply to each: `max_input_len` counts the octets of one
     S-expression, not of the stream. A token that ends the data so far (`abc`) may go on, so it is

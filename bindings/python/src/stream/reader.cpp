@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <span>
 
 #include "buffer.h"
@@ -14,6 +15,7 @@
 #include "error/parse_error.h"
 #include "parser/parser.h"
 #include "runtime/args.h"
+#include "runtime/buffer.h"
 #include "runtime/guard.h"
 #include "runtime/ref.h"
 #include "runtime/types.h"
@@ -59,6 +61,12 @@ class Stream {
     held_ = std::move(data);
     view_ = octets;
     eof_ = true;
+  }
+
+  // The whole stream, in the buffer `data` exports, held in place until the stream ends.
+  void hold_buffer(Ref data, std::unique_ptr<OctetBuffer> buffer) {
+    buffer_ = std::move(buffer);
+    hold_all(std::move(data), buffer_->view());
   }
 
   void pull_from(Ref chunks) { chunks_ = std::move(chunks); }
@@ -108,6 +116,18 @@ class Stream {
   Attempt read(const ReaderOptions& options, View octets, bool known_whole);
   void discard() noexcept;
   bool pull();
+
+  // Once the stream is over, what it was read from is let go: a buffer held in place is given
+  // back to its exporter (a bytearray may be resized again).
+  void let_go() noexcept {
+    view_ = View();
+    view_start_ += head_;
+    head_ = 0;
+    if (buffer_) buffer_->release();
+    held_.reset();
+    chunks_.reset();
+  }
+
   void take_piece(Ref piece, View octets);
   int refuse(ReadError error);
 
@@ -117,8 +137,9 @@ class Stream {
   const bool converting_;
   const OutputForm form_;
 
-  Ref chunks_;  // the callable that gives the next piece, or null
-  Ref held_;    // the bytes object `view_` points into, when read in place
+  Ref chunks_;                           // the callable that gives the next piece, or null
+  Ref held_;                             // the object `view_` points into, when read in place
+  std::unique_ptr<OctetBuffer> buffer_;  // its buffer, where it is not a bytes object
   Buffer owned_;
   View view_;                     // the octets held: in `held_` or in `owned_`
   std::uint64_t view_start_ = 0;  // the stream offset of view_[0]
@@ -188,6 +209,7 @@ void Stream::discard() noexcept {
 int Stream::refuse(ReadError error) {
   finish_ = Finish::Refused;
   refusal_ = error;
+  let_go();
   raise_parse_error(error);
   return -1;
 }
@@ -196,8 +218,8 @@ int Stream::refuse(ReadError error) {
 // when it returns: a writer must not keep its argument (a file's write does not).
 bool Stream::flush_output() {
   if (!write_ || out_.empty()) return true;
-  Ref view = Ref::steal(PyMemoryView_FromMemory(reinterpret_cast<char*>(out_.data()),
-                                                static_cast<Py_ssize_t>(out_.size()), read_only_view));
+  Ref view = Ref::steal(PyMemoryView_FromMemory(
+      reinterpret_cast<char*>(out_.data()), static_cast<Py_ssize_t>(out_.size()), read_only_view));
   if (!view) return false;
   Ref done = Ref::steal(PyObject_CallFunctionObjArgs(write_.get(), view.get(), nullptr));
   PyObject* type = nullptr;
@@ -300,6 +322,7 @@ int Stream::advance() {
       if (head_ == view_.size()) {
         if (eof_) {
           finish_ = Finish::Ended;
+          let_go();
           return 0;
         }
         if (!pull()) return -1;
@@ -337,6 +360,7 @@ int Stream::advance() {
         continue;
       case FrameStatus::Ended:
         finish_ = Finish::Ended;
+        let_go();
         return 0;
       case FrameStatus::Refused:
         return refuse(frame.error);
@@ -419,17 +443,38 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
       add_argument_note("chunks");
       return nullptr;
     }
+    // The octets of `data`: a bytes object's own, the buffer of any other object that exports
+    // one-dimensional unsigned bytes, held in place, or else a copy of its buffer's octets.
     View octets;
+    Ref source;
+    std::unique_ptr<OctetBuffer> buffer;
     if (data != nullptr) {
-      char* p = nullptr;
-      Py_ssize_t n = 0;
+      Ref copy;
       if (!PyBytes_Check(data)) {
-        raise_not_an_instance(data, "bytes");
-        add_argument_note("data");
-        return nullptr;
+        buffer = std::make_unique<OctetBuffer>();
+        const OctetBuffer::Taken taken = buffer->take(data);
+        if (taken == OctetBuffer::Taken::Failed) {
+          add_argument_note("data");
+          return nullptr;
+        }
+        if (taken == OctetBuffer::Taken::NotOctets) {
+          buffer.reset();
+          copy = Ref::steal(PyBytes_FromObject(data));
+          if (!copy) {
+            add_argument_note("data");
+            return nullptr;
+          }
+        }
       }
-      if (PyBytes_AsStringAndSize(data, &p, &n) < 0) return nullptr;
-      octets = View(reinterpret_cast<const std::uint8_t*>(p), static_cast<std::size_t>(n));
+      source = copy ? std::move(copy) : Ref::borrow(data);
+      if (buffer) {
+        octets = buffer->view();
+      } else {
+        char* p = nullptr;
+        Py_ssize_t n = 0;
+        if (PyBytes_AsStringAndSize(source.get(), &p, &n) < 0) return nullptr;
+        octets = View(reinterpret_cast<const std::uint8_t*>(p), static_cast<std::size_t>(n));
+      }
     }
     bool converting = false;
     OutputForm form = OutputForm::Canonical;
@@ -443,8 +488,10 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     reinterpret_cast<ReaderObject*>(self.get())->stream = nullptr;
     auto* stream = new Stream(*options, converting, form);
     reinterpret_cast<ReaderObject*>(self.get())->stream = stream;
-    if (data != nullptr) {
-      stream->hold_all(Ref::borrow(data), octets);
+    if (buffer) {
+      stream->hold_buffer(std::move(source), std::move(buffer));
+    } else if (data != nullptr) {
+      stream->hold_all(std::move(source), octets);
     } else {
       stream->pull_from(Ref::borrow(chunks));
     }
