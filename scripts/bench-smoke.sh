@@ -26,9 +26,15 @@ fi
 echo "== core benchmarks (tiny)"
 "${cmake[@]}" -S . -B build/bench-smoke "${ninja_flag[@]}" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNEL_BUILD_BENCH=ON \
   -DTARNEL_BUILD_PYTHON=ON -DPython_EXECUTABLE="$(command -v "$python")" >/dev/null
-"${cmake[@]}" --build build/bench-smoke -j "$jobs" --target tarnel_core_bench _tarnel
+"${cmake[@]}" --build build/bench-smoke -j "$jobs" --target tarnel_core_bench _tarnel _streaming
 build/bench-smoke/bench/core/tarnel_core_bench --tiny
+
+# The package as it installs: its Python files with the stream module beside them.
+package=build/bench-smoke/package
+rm -rf "$package" && mkdir -p "$package"
+cp -r bindings/python/tarnel "$package/"
+cp build/bench-smoke/bindings/python/_streaming*.so "$package/tarnel/"
 
 echo "== python benchmark (tiny)"
 TARNEL_BENCH_NO_INSTALL=1 bash bench/python/run.sh --tiny \
-  --tarnel build/bench-smoke/bindings/python --tarnel bindings/python
+  --tarnel build/bench-smoke/bindings/python --tarnel "$package"
