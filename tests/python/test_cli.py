@@ -7,6 +7,7 @@ import pty
 import shutil
 import subprocess
 import sys
+import time
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -382,3 +383,27 @@ def test_console_script_is_the_same_command(keys):
     script = shutil.which("tarnel", path=os.path.dirname(sys.executable))
     proc = subprocess.run([script, "--to", "canonical", str(path)], capture_output=True, timeout=60)
     assert proc.stdout == b"".join(map(to_canonical, values))
+
+
+# Interactive input ------------------------------------------------------------------------------
+
+
+def test_each_result_shows_while_the_writer_waits_even_on_non_blocking_input():
+    # A writer that sends a message of exactly two 64 KiB reads, then waits for the answer; then
+    # a second message after a pause. Standard input is non-blocking: a pause is not the end.
+    read_end, write_end = os.pipe()
+    os.set_blocking(read_end, False)
+    proc = subprocess.Popen([sys.executable, "-m", "tarnel", "--to", "canonical"], stdin=read_end,
+                            stdout=subprocess.PIPE)
+    os.close(read_end)
+    try:
+        first = b"(131063:" + b"x" * 131063 + b")"
+        assert len(first) == 1 << 17
+        os.write(write_end, first)
+        assert proc.stdout.read(len(first)) == first  # before the writer closes
+        time.sleep(0.3)
+        os.write(write_end, b"(1:b)")
+    finally:
+        os.close(write_end)
+    assert proc.stdout.read() == b"(1:b)"
+    assert proc.wait(timeout=30) == 0
