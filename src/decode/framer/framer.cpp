@@ -231,8 +231,66 @@ bool Framer::start_length_form(std::uint8_t octet, Frame& out) {
   return true;
 }
 
+std::uint64_t Framer::skip_whitespace(const std::uint8_t* in, std::uint64_t shift, std::uint64_t at,
+                                      std::uint64_t stop) noexcept {
+  while (at < stop && is_whitespace(in[at - shift])) ++at;
+  return at;
+}
+
+// The octet string that starts at `from` (< stop), where it is one of the common forms and the
+// octets at hand hold it whole, with nothing the options refuse: where it ends, or 0.
+std::uint64_t Framer::quick_atom(const std::uint8_t* in, std::uint64_t shift, std::uint64_t from,
+                                 std::uint64_t stop) const noexcept {
+  const bool advanced = options_.allow_advanced;
+  const std::uint8_t octet = in[from - shift];
+  std::uint64_t at = from + 1;
+  if (octet >= '1' && octet <= '9') {
+    // At most nine digits: no length that overflows, and no leading zero.
+    std::uint64_t length = octet - '0';
+    const std::uint64_t digits_end = from + 9 < stop ? from + 9 : stop;
+    while (at < digits_end && is_digit(in[at - shift])) {
+      length = length * 10 + (in[at++ - shift] - '0');
+    }
+    if (at >= stop || in[at - shift] != ':') return 0;
+    ++at;
+    if (length > stop - at || length > options_.max_atom_len) return 0;
+    return at + length;
+  }
+  if (!advanced) return 0;
+  if (is_token_start(octet)) {
+    while (at < stop && is_token_char(in[at - shift])) ++at;
+    // A token that runs to the end of what is at hand may go on.
+    if (at >= stop || at - from > options_.max_atom_len) return 0;
+    return at;
+  }
+  if (octet == '#' && options_.allow_hexadecimal) {
+    // Digits only, no whitespace, up to the closing '#'.
+    const void* hash = std::memchr(in + (at - shift), '#', stop - at);
+    if (hash == nullptr) return 0;
+    const std::uint64_t close =
+        shift + static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(hash) - in);
+    int not_digit = 0;
+    for (std::uint64_t p = at; p < close; ++p) not_digit |= hex_digit_value(in[p - shift]);
+    const std::uint64_t count = (close - at) / 2;
+    if (not_digit < 0 || (close - at) % 2 != 0 || (count == 0 && !options_.allow_empty_atoms) ||
+        count > options_.max_atom_len) {
+      return 0;
+    }
+    return close + 1;
+  }
+  if (octet == '"') {
+    while (at < stop && is_plain_quoted(in[at - shift])) ++at;
+    if (at >= stop || in[at - shift] != '"') return 0;
+    const std::uint64_t count = at - from - 1;
+    if ((count == 0 && !options_.allow_empty_atoms) || count > options_.max_atom_len) return 0;
+    return at + 1;
+  }
+  return 0;
+}
+
 // Inside a list, the elements that are most of most input, where the octets hold them whole:
-// brackets, whitespace, short verbatim strings, tokens and quoted strings without escapes. Each is
+// brackets, whitespace, and atoms (with or without a hint) written as short verbatim strings,
+// tokens, quoted strings without escapes or hexadecimal strings without whitespace. Each is
 // taken in one step; anything else, and anything these would refuse, is left where it stands for
 // the states to take octet by octet (which then refuse it exactly). False where an element
 // finished the S-expression, with the answer in `out`.
@@ -262,44 +320,23 @@ bool Framer::quick_elements(const std::uint8_t* in, std::uint64_t shift, std::ui
       ++pos_;
       continue;
     }
-    std::uint64_t at = pos_ + 1;
-    if (octet >= '1' && octet <= '9') {
-      // At most nine digits: no length that overflows, and no leading zero.
-      std::uint64_t length = octet - '0';
-      const std::uint64_t digits_end = pos_ + 9 < stop ? pos_ + 9 : stop;
-      while (at < digits_end && is_digit(in[at - shift]))
-        length = length * 10 + (in[at++ - shift] - '0');
-      if (at >= stop || in[at - shift] != ':') return true;
-      ++at;
-      if (length > stop - at || length > options_.max_atom_len) return true;
-      pos_ = at + length;
-    } else if (advanced && is_token_start(octet)) {
-      while (at < stop && is_token_char(in[at - shift])) ++at;
-      // A token that runs to the end of what is at hand may go on.
-      if (at >= stop || at - pos_ > options_.max_atom_len) return true;
+    if (octet == '[') {
+      // A hinted atom: both of its octet strings in one of the forms below.
+      if (!options_.allow_display_hints) return true;
+      std::uint64_t at = pos_ + 1;
+      if (advanced) at = skip_whitespace(in, shift, at, stop);
+      at = at < stop ? quick_atom(in, shift, at, stop) : 0;
+      if (at == 0) return true;
+      if (advanced) at = skip_whitespace(in, shift, at, stop);
+      if (at >= stop || in[at - shift] != ']') return true;
+      if (advanced) at = skip_whitespace(in, shift, at + 1, stop);
+      at = at < stop && in[at - shift] != '(' ? quick_atom(in, shift, at, stop) : 0;
+      if (at == 0) return true;
       pos_ = at;
-    } else if (advanced && octet == '#' && options_.allow_hexadecimal) {
-      // Digits only, no whitespace, up to the closing '#'.
-      const void* hash = std::memchr(in + (at - shift), '#', stop - at);
-      if (hash == nullptr) return true;
-      const std::uint64_t close =
-          shift + static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(hash) - in);
-      int not_digit = 0;
-      for (std::uint64_t p = at; p < close; ++p) not_digit |= hex_digit_value(in[p - shift]);
-      const std::uint64_t count = (close - at) / 2;
-      if (not_digit < 0 || (close - at) % 2 != 0 || (count == 0 && !options_.allow_empty_atoms) ||
-          count > options_.max_atom_len) {
-        return true;
-      }
-      pos_ = close + 1;
-    } else if (advanced && octet == '"') {
-      while (at < stop && is_plain_quoted(in[at - shift])) ++at;
-      if (at >= stop || in[at - shift] != '"') return true;
-      const std::uint64_t count = at - pos_ - 1;
-      if ((count == 0 && !options_.allow_empty_atoms) || count > options_.max_atom_len) return true;
-      pos_ = at + 1;
     } else {
-      return true;
+      const std::uint64_t end = quick_atom(in, shift, pos_, stop);
+      if (end == 0) return true;
+      pos_ = end;
     }
     if (!element_done(false, out)) return false;
   }

@@ -120,6 +120,10 @@ class Framer {
   bool close_string(std::uint64_t count, Frame& out);
   bool atom_done(Frame& out);
   bool element_done(bool is_list, Frame& out);
+  static std::uint64_t skip_whitespace(const std::uint8_t* in, std::uint64_t shift,
+                                       std::uint64_t at, std::uint64_t stop) noexcept;
+  std::uint64_t quick_atom(const std::uint8_t* in, std::uint64_t shift, std::uint64_t from,
+                           std::uint64_t stop) const noexcept;
   bool quick_elements(const std::uint8_t* in, std::uint64_t shift, std::uint64_t stop, Frame& out);
   bool close_delegated(std::span<const std::uint8_t> window, std::uint64_t window_start,
                        Frame& out);
