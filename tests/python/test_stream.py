@@ -8,6 +8,7 @@ import array
 import io
 import mmap
 import os
+import pickle
 import queue
 import socket
 import threading
@@ -17,6 +18,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+import _tarnel
 import tarnel
 from tarnel import Atom, ParseError, Parser, iter_parse, to_canonical
 
@@ -372,6 +374,62 @@ def test_sources_that_are_not_binary_are_refused(source, message):
 def test_a_bytes_object_is_one_chunk():
     assert list(iter_parse(b"(1:a) b")) == [[b"a"], b"b"]
     assert list(iter_parse(b" \n ")) == []
+
+
+# Reader.convert: what is raised when a refusal and the writer meet ------------------------------
+
+
+def convert_with(write, data):
+    from tarnel._streaming import Reader
+
+    Reader(Parser(), data=data, form="canonical").convert(write, b"\n")
+
+
+def test_convert_writes_what_was_read_before_a_refusal_then_raises_it():
+    out = []
+    with pytest.raises(ParseError) as info:
+        convert_with(lambda view: out.append(bytes(view)), b"(1:a) (1:b) (1:c")
+    assert b"".join(out) == b"(1:a)\n(1:b)\n"
+    err = info.value
+    assert type(err) is _tarnel.ParseError
+    assert (err.kind, err.offset) == ("unexpected_end", 16)
+    assert str(err) == "the input ended in the middle of an S-expression at offset 16"
+
+
+class WriteFailed(Exception):
+    pass
+
+
+def writer(failure=None, kept=None):
+    """A writer that keeps an export of each view it is lent (where `kept` is a list), so that
+    the view cannot be released, and then raises `failure` (where given)."""
+
+    def write(view):
+        if kept is not None:
+            kept.append(pickle.PickleBuffer(view))
+        if failure is not None:
+            raise failure
+
+    return write
+
+
+@pytest.mark.parametrize("keeps", [False, True], ids=["lets-go", "keeps"])
+@pytest.mark.parametrize("data", [b"(1:a)", b"(1:a) ("], ids=["whole", "then-refused"])
+def test_a_failing_writer_is_what_convert_raises(data, keeps):
+    failure, kept = WriteFailed("disk full"), []
+    with pytest.raises(WriteFailed) as info:
+        convert_with(writer(failure, kept if keeps else None), data)
+    assert info.value is failure
+    if keeps:
+        assert bytes(kept[0].raw()) == b"(1:a)\n"
+
+
+@pytest.mark.parametrize("data", [b"(1:a)", b"(1:a) ("], ids=["whole", "then-refused"])
+def test_a_writer_that_keeps_the_view_is_told_so_and_keeps_its_octets(data):
+    kept = []
+    with pytest.raises(BufferError):
+        convert_with(writer(kept=kept), data)
+    assert bytes(kept[0].raw()) == b"(1:a)\n"
 
 
 # load and dump ----------------------------------------------------------------------------------
