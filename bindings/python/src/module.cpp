@@ -5,8 +5,7 @@
 
 #include "error/parse_error.h"
 #include "parser/parser.h"
-#include "runtime/args.h"
-#include "runtime/guard.h"
+#include "runtime/errors.h"
 #include "runtime/ref.h"
 #include "value/atom.h"
 #include "value/writing.h"
@@ -64,22 +63,7 @@ bool add_entry(PyObject* module, const char* name, PyObject* value) {
 
 bool add_class(PyObject* module, const char* name, PyObject* type) {
   if (type == nullptr) {
-    PyObject* type_of_error;
-    PyObject* cause;
-    PyObject* traceback;
-    PyErr_Fetch(&type_of_error, &cause, &traceback);
-    PyErr_NormalizeException(&type_of_error, &cause, &traceback);
-    PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", name);
-    PyObject* t2;
-    PyObject* raised;
-    PyObject* tb2;
-    PyErr_Fetch(&t2, &raised, &tb2);
-    PyErr_NormalizeException(&t2, &raised, &tb2);
-    if (raised != nullptr && cause != nullptr) PyException_SetCause(raised, cause);
-    else Py_XDECREF(cause);
-    Py_XDECREF(type_of_error);
-    Py_XDECREF(traceback);
-    PyErr_Restore(t2, raised, tb2);
+    raise_from_pending(PyExc_RuntimeError, "An error occurred while initializing class %s", name);
     return false;
   }
   return add_entry(module, name, type);

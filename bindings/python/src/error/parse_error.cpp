@@ -2,7 +2,7 @@
 
 #include "error/parse_error.h"
 
-#include "runtime/ref.h"
+#include "runtime/errors.h"
 #include "runtime/types.h"
 
 namespace tarnel::py {
@@ -15,22 +15,7 @@ PyObject* make_parse_error_type() {
       "octet the offending construct begins at, and `kind`, a short name for what was wrong.",
       PyExc_ValueError, nullptr);
   if (type == nullptr) {
-    PyObject* t;
-    PyObject* v;
-    PyObject* tb;
-    PyErr_Fetch(&t, &v, &tb);
-    PyErr_NormalizeException(&t, &v, &tb);
-    Ref detail = Ref::steal(v != nullptr ? PyObject_Str(v) : nullptr);
-    Py_XDECREF(t);
-    Py_XDECREF(v);
-    Py_XDECREF(tb);
-    if (detail) {
-      PyErr_Format(PyExc_RuntimeError, "Failed to initialize new exception type. %U",
-                   detail.get());
-    } else {
-      PyErr_Clear();
-      PyErr_SetString(PyExc_RuntimeError, "Failed to initialize new exception type.");
-    }
+    raise_instead_of_pending(PyExc_RuntimeError, "Failed to initialize new exception type.");
   }
   return type;
 }
@@ -53,30 +38,6 @@ std::size_t snake_case_kind(ErrorKind kind, char* out) noexcept {
     }
   }
   return n;
-}
-
-PyObject* raise_parse_error(const ReadError& error) noexcept {
-  PyObject* type = parse_error_type();
-  if (type == nullptr) return nullptr;
-  char text[error_display_capacity];
-  std::size_t length = format_read_error(error, text);
-  Ref message = Ref::steal(PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(length)));
-  if (!message) return nullptr;
-  Ref instance = Ref::steal(PyObject_CallFunctionObjArgs(type, message.get(), nullptr));
-  if (!instance) return nullptr;
-  Ref offset = Ref::steal(PyLong_FromUnsignedLongLong(error.offset));
-  if (!offset || PyObject_SetAttrString(instance.get(), "offset", offset.get()) < 0) {
-    return nullptr;
-  }
-  char kind[64];
-  std::size_t kind_length = snake_case_kind(error.kind, kind);
-  Ref kind_text =
-      Ref::steal(PyUnicode_FromStringAndSize(kind, static_cast<Py_ssize_t>(kind_length)));
-  if (!kind_text || PyObject_SetAttrString(instance.get(), "kind", kind_text.get()) < 0) {
-    return nullptr;
-  }
-  PyErr_SetObject(type, instance.get());
-  return nullptr;
 }
 
 }  // namespace tarnel::py

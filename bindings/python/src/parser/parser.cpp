@@ -7,7 +7,7 @@
 #include "decode/reader/options.h"
 #include "runtime/args.h"
 #include "runtime/buffer.h"
-#include "runtime/guard.h"
+#include "runtime/errors.h"
 #include "runtime/ref.h"
 #include "runtime/types.h"
 #include "value/atom.h"

@@ -2,6 +2,7 @@
 
 #include "runtime/args.h"
 
+#include "runtime/errors.h"
 #include "runtime/ref.h"
 
 namespace tarnel::py {
@@ -117,14 +118,10 @@ bool bind_tuple_and_dict(const Signature& signature, PyObject* args, PyObject* k
 }
 
 void add_argument_note(const char* name) noexcept {
-  PyObject* type;
-  PyObject* value;
-  PyObject* traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  if (type == nullptr) return;
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (value != nullptr) {
-    if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+  PendingError error;
+  if (!error) return;
+  if (PyObject* value = error.value()) {
+    if (error.traceback() != nullptr) PyException_SetTraceback(value, error.traceback());
     Ref add_note = Ref::steal(PyObject_GetAttrString(value, "add_note"));
     if (add_note) {
       Ref note = Ref::steal(PyUnicode_FromFormat("while processing '%s'", name));
@@ -132,15 +129,7 @@ void add_argument_note(const char* name) noexcept {
     }
     PyErr_Clear();
   }
-  PyErr_Restore(type, value, traceback);
-}
-
-void raise_not_an_instance(PyObject* obj, const char* expected) noexcept {
-  Ref qualname = Ref::steal(
-      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
-  if (!qualname) return;
-  PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(),
-               expected);
+  error.restore();
 }
 
 }  // namespace tarnel::py

@@ -42,7 +42,4 @@ bool bind_tuple_and_dict(const Signature& signature, PyObject* args, PyObject* k
 /// exception's `add_note`; where that is missing (before 3.11) or fails, leaves it without one.
 void add_argument_note(const char* name) noexcept;
 
-/// Sets TypeError "'<qualname of type(obj)>' object is not an instance of '<expected>'".
-void raise_not_an_instance(PyObject* obj, const char* expected) noexcept;
-
 }  // namespace tarnel::py

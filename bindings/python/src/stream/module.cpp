@@ -2,7 +2,7 @@
 // `_tarnel`'s own: values, parsers and refusals are `_tarnel`'s Atom, Parser and ParseError.
 #include <Python.h>
 
-#include "runtime/guard.h"
+#include "runtime/errors.h"
 #include "runtime/ref.h"
 #include "stream/reader.h"
 

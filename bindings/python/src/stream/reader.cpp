@@ -12,11 +12,10 @@
 #include "decode/converter/converter.h"
 #include "decode/framer/framer.h"
 #include "decode/reader/octet_string/octet_string.h"
-#include "error/parse_error.h"
 #include "parser/parser.h"
 #include "runtime/args.h"
 #include "runtime/buffer.h"
-#include "runtime/guard.h"
+#include "runtime/errors.h"
 #include "runtime/ref.h"
 #include "runtime/types.h"
 #include "value/to_python.h"
@@ -222,25 +221,20 @@ bool Stream::flush_output() {
       reinterpret_cast<char*>(out_.data()), static_cast<Py_ssize_t>(out_.size()), read_only_view));
   if (!view) return false;
   Ref done = Ref::steal(PyObject_CallFunctionObjArgs(write_.get(), view.get(), nullptr));
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  if (!done) PyErr_Fetch(&type, &value, &traceback);
+  PendingError failure;  // the writer's, held while the view is released
   Ref released = Ref::steal(PyObject_CallMethod(view.get(), "release", nullptr));
   if (!released) {
     // The writer kept a part of the view (a BufferError now says so): the storage under it must
-    // outlive it, so it is given up rather than reused or freed.
+    // outlive it, so it is given up rather than reused or freed. The writer's own failure, if
+    // any, is the one raised.
     (void)out_.release();
-    if (!done) {
-      PyErr_Clear();
-      PyErr_Restore(type, value, traceback);
-    }
+    if (!done) failure.restore();
     return false;
   }
   out_.clear();
   out_mark_ = 0;
   if (!done) {
-    PyErr_Restore(type, value, traceback);
+    failure.restore();
     return false;
   }
   return true;
@@ -562,17 +556,12 @@ PyObject* reader_convert(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       if (step == 0) break;
       if (step < 0) {
         // What was read before the refusal goes out first; a failure to write it wins.
-        PyObject* type;
-        PyObject* value;
-        PyObject* traceback;
-        PyErr_Fetch(&type, &value, &traceback);
+        PendingError refusal;
         if (!stream.flush_output()) {
-          Py_XDECREF(type);
-          Py_XDECREF(value);
-          Py_XDECREF(traceback);
+          refusal.drop();
           return nullptr;
         }
-        PyErr_Restore(type, value, traceback);
+        refusal.restore();
         return nullptr;
       }
       if (stream.take_value() != nullptr) {

@@ -9,7 +9,7 @@
 
 #include "hash/siphash.h"
 #include "runtime/args.h"
-#include "runtime/guard.h"
+#include "runtime/errors.h"
 #include "runtime/ref.h"
 #include "runtime/types.h"
 
@@ -91,24 +91,6 @@ OctetBuffer::Taken take_buffer_octets(PyObject* object, OctetBuffer& buffer) {
   if (!pending_exception_is_replaceable()) return taken;
   PyErr_Clear();
   return Taken::NotOctets;
-}
-
-bool pending_exception_is_replaceable() noexcept {
-  return PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError);
-}
-
-void raise_unconvertible(PyObject* object) noexcept {
-  Ref name = Ref::steal(
-      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__name__"));
-  if (!name) {
-    if (!pending_exception_is_replaceable()) return;
-    PyErr_Clear();
-  } else if (PyUnicode_Check(name.get())) {
-    PyErr_Format(PyExc_TypeError, "expected bytes, str, or Atom, and got %U", name.get());
-    return;
-  }
-  PyErr_SetString(PyExc_TypeError,
-                  "expected bytes, str, or Atom, and got a value of an unreadable type");
 }
 
 bool octets_from_python(PyObject* object, PyObject* atom, Octets& out) {

@@ -64,11 +64,4 @@ bool atom_view_from_python(PyObject* object, PyObject* atom, Octets& scratch, At
 /// that must propagate is set.
 OctetBuffer::Taken take_buffer_octets(PyObject* object, OctetBuffer& buffer);
 
-/// True if the pending exception is one a conversion may replace with its TypeError: an ordinary
-/// Exception other than MemoryError.
-bool pending_exception_is_replaceable() noexcept;
-
-/// Raises the TypeError "expected bytes, str, or Atom, and got <type name>" for `object`.
-void raise_unconvertible(PyObject* object) noexcept;
-
 }  // namespace tarnel::py

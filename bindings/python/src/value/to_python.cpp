@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "decode/reader/build.h"
-#include "error/parse_error.h"
+#include "runtime/errors.h"
 #include "value/atom.h"
 
 namespace tarnel::py {

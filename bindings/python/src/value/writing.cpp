@@ -11,7 +11,7 @@
 #include "encode/canonical/canonical.h"
 #include "encode/transport/transport.h"
 #include "runtime/args.h"
-#include "runtime/guard.h"
+#include "runtime/errors.h"
 #include "runtime/ref.h"
 #include "value/atom.h"
 
