@@ -32,6 +32,9 @@ constexpr std::size_t flush_at = std::size_t{1} << 18;
 // declares only with the buffer protocol it leaves out).
 constexpr int read_only_view = 0x100;
 
+// Octets kept on each side of a refusal, for showing the input there.
+constexpr std::uint64_t kept_room = 1024;
+
 // A buffer that grew this large for one long S-expression is given back once it is read.
 constexpr std::size_t keep_capacity = std::size_t{1} << 22;
 
@@ -70,7 +73,9 @@ class Stream {
 
   void pull_from(Ref chunks) { chunks_ = std::move(chunks); }
 
-  std::uint64_t offset() const noexcept { return view_start_ + head_; }
+  std::uint64_t offset() const noexcept {
+    return finish_ == Finish::Open ? view_start_ + head_ : finished_at_;
+  }
 
   std::uint64_t start() const noexcept { return start_; }
 
@@ -118,9 +123,27 @@ class Stream {
 
   // Once the stream is over, what it was read from is let go: a buffer held in place is given
   // back to its exporter (a bytearray may be resized again).
-  void let_go() noexcept {
-    view_ = View();
-    view_start_ += head_;
+  // After a refusal a copy of the octets around it is kept, so that `held_between` can still
+  // show them.
+  void let_go(const ReadError* refusal = nullptr) {
+    finished_at_ = view_start_ + head_;
+    View kept_view;
+    std::uint64_t kept_start = finished_at_;
+    if (refusal != nullptr && !view_.empty()) {
+      const std::uint64_t end = view_start_ + view_.size();
+      std::uint64_t at = refusal->offset < end ? refusal->offset : end;
+      if (at < view_start_) at = view_start_;
+      const std::uint64_t from = at - view_start_ > kept_room ? at - kept_room : view_start_;
+      const std::uint64_t to = end - at > kept_room ? at + kept_room : end;
+      Buffer kept;
+      kept.append(view_.subspan(static_cast<std::size_t>(from - view_start_),
+                                static_cast<std::size_t>(to - from)));
+      owned_ = std::move(kept);
+      kept_view = owned_.view();
+      kept_start = from;
+    }
+    view_ = kept_view;
+    view_start_ = kept_start;
     head_ = 0;
     if (buffer_) buffer_->release();
     held_.reset();
@@ -148,6 +171,7 @@ class Stream {
 
   enum class Finish : std::uint8_t { Open, Ended, Refused };
   Finish finish_ = Finish::Open;
+  std::uint64_t finished_at_ = 0;  // what `offset` says once the stream is over
   ReadError refusal_;
 
   PythonReadScratch scratch_;
@@ -206,9 +230,9 @@ void Stream::discard() noexcept {
 }
 
 int Stream::refuse(ReadError error) {
+  if (finish_ == Finish::Open) let_go(&error);
   finish_ = Finish::Refused;
   refusal_ = error;
-  let_go();
   raise_parse_error(error);
   return -1;
 }
