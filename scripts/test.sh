@@ -64,3 +64,17 @@ fi
 echo "== python: build and install the wheel, then pytest"
 "$venv_python" -m pip install -q --force-reinstall --no-deps .
 "$venv_python" -m pytest -q tests/python
+
+echo "== sdist: build it, install it into a fresh venv, run the stream tests against it"
+rm -rf build/sdist && mkdir -p build/sdist
+"$venv_python" -m pip install -q build
+"$venv_python" -m build --sdist -o build/sdist . >/dev/null
+sdist=$(ls build/sdist/*.tar.gz)
+if tar tzf "$sdist" | grep -Eq '/(build[^/]*|\.venv[^/]*)/'; then
+  echo "the sdist holds build or venv directories" >&2
+  exit 1
+fi
+"$python" -m venv build/sdist/venv
+build/sdist/venv/bin/pip install -q --upgrade pip
+build/sdist/venv/bin/pip install -q -r requirements-test.txt "$sdist"
+(cd build/sdist && venv/bin/python -m pytest -q -p no:cacheprovider "$root/tests/python/test_stream.py")
