@@ -1,9 +1,11 @@
-// The module `tarnel._streaming`: the package's native stream reader. It holds no types of
-// `_tarnel`'s own: values, parsers and refusals are `_tarnel`'s Atom, Parser and ParseError.
+// The module `tarnel._streaming`: the package's native stream reader, and `parser_options`, which
+// the package pickles parsers with. It holds no types of `_tarnel`'s own: values, parsers and
+// refusals are `_tarnel`'s Atom, Parser and ParseError.
 #include <Python.h>
 
 #include "runtime/errors.h"
 #include "runtime/ref.h"
+#include "stream/parser_options.h"
 #include "stream/reader.h"
 
 namespace tarnel::py {
@@ -20,6 +22,13 @@ int exec_module(PyObject* module) noexcept {
   });
 }
 
+PyMethodDef module_methods[] = {
+    {"parser_options",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parser_options_function)),
+     METH_FASTCALL | METH_KEYWORDS, parser_options_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     {0, nullptr},
@@ -30,7 +39,7 @@ PyModuleDef module_definition = {
     "tarnel._streaming",
     "The package's native stream reader.",
     0,
-    nullptr,
+    module_methods,
     module_slots,
     nullptr,
     nullptr,
