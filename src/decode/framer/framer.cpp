@@ -57,7 +57,8 @@ class CheckingBuilder {
 
 }  // namespace
 
-Framer::Framer(const ReaderOptions& options) : options_(options) {}
+Framer::Framer(const ReaderOptions& options)
+    : options_(options), quoted_(quoted_classes(options)) {}
 
 std::uint64_t Framer::keep_from() const noexcept {
   return state_ == State::Between || state_ == State::Done ? pos_ : sexp_start_;
@@ -279,7 +280,7 @@ std::uint64_t Framer::quick_atom(const std::uint8_t* in, std::uint64_t shift, st
     return close + 1;
   }
   if (octet == '"') {
-    while (at < stop && is_plain_quoted(in[at - shift])) ++at;
+    while (at < stop && stands_in_quotes(in[at - shift], quoted_)) ++at;
     if (at >= stop || in[at - shift] != '"') return 0;
     const std::uint64_t count = at - from - 1;
     if ((count == 0 && !options_.allow_empty_atoms) || count > options_.max_atom_len) return 0;
@@ -529,7 +530,7 @@ Frame Framer::scan(std::span<const std::uint8_t> window, std::uint64_t window_st
 
       case State::Quoted: {
         const std::uint64_t run = pos_;
-        while (pos_ < stop && is_plain_quoted(in[pos_ - shift])) ++pos_;
+        while (pos_ < stop && stands_in_quotes(in[pos_ - shift], quoted_)) ++pos_;
         count_ += pos_ - run;
         if (pos_ == stop) break;
         const std::uint8_t next = in[pos_ - shift];

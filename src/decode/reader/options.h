@@ -1,8 +1,10 @@
 // The restrictions and limits one read is performed against. The reader never changes a set of
 // options and keeps no state between reads, so one set may serve any number of reads, also on
-// several threads at once. With every flag true the reader accepts all three representations of
-// the SPKI standard's section 6; each flag switches off one construct (the restrictions of §8),
-// and each limit bounds the size or nesting untrusted input can make the reader build.
+// several threads at once. With the flags at their defaults the reader accepts all three
+// representations of §6; each `allow_` flag that is on by default switches off one construct (the
+// restrictions of §8), and each limit bounds the size or nesting untrusted input can make the
+// reader build. One flag, off by default, goes the other way: `allow_raw_octets` lets in octets
+// that §6.4 keeps out of quoted strings, for reading what other programs write.
 #pragma once
 
 #include <cstdint>
@@ -42,6 +44,11 @@ struct ReaderOptions {
   bool allow_base64 = true;
   /// A decimal length before a quoted, hexadecimal or base-64 octet string.
   bool allow_lengths = true;
+  /// Octets 0x80-0xFF standing for themselves inside a quoted string. §6.4 allows only printable
+  /// ASCII between the quotes, but libgcrypt writes any octet from 0xA1 up as it is (GnuPG's key
+  /// files hold such strings); this reads them. Other control octets are still refused and the
+  /// escapes are unchanged. No writer produces such a string.
+  bool allow_raw_octets = false;
 
   friend bool operator==(const ReaderOptions&, const ReaderOptions&) = default;
 };

@@ -123,9 +123,10 @@ Result<View> read_token(ReadCursor& cursor) {
 Result<View> read_quoted(ReadCursor& cursor, const Extent& extent, Buffer& scratch) {
   const std::uint8_t* in = cursor.input.data();
   const std::uint64_t n = cursor.input.size();
+  const std::uint8_t quoted = quoted_classes(cursor.options);
   std::uint64_t pos = cursor.position + 1;
   std::uint64_t run = pos;
-  while (run < n && is_plain_quoted(in[run])) ++run;
+  while (run < n && stands_in_quotes(in[run], quoted)) ++run;
   if (run < n && in[run] == '"') {
     // No escapes: the octets are copied straight from the input, with no buffer in between.
     Result<bool> checked = check_decoded(cursor, extent, run - pos);
@@ -217,7 +218,7 @@ Result<View> read_quoted(ReadCursor& cursor, const Extent& extent, Buffer& scrat
         return error_at(ErrorKind::InvalidEscape, backslash);
     }
     run = pos;
-    while (run < n && is_plain_quoted(in[run])) ++run;
+    while (run < n && stands_in_quotes(in[run], quoted)) ++run;
   }
   Result<View> result = finish(cursor, extent, sink);
   if (result) cursor.position = pos;

@@ -2,7 +2,9 @@
 // colon), token, quoted string, hexadecimal or base-64, the last three with an optional length.
 // The form is recognised by its first octet; the options' restrictions on octet strings are
 // checked as soon as a form is recognised, then the body is decoded, and finally the decoded
-// length is checked against the written length, the empty-atom flag and `max_atom_len`.
+// length is checked against the written length, the empty-atom flag and `max_atom_len`. Inside a
+// quoted string printable ASCII stands for itself, and 0x80-0xFF too where `allow_raw_octets`
+// says so; every other octet must be written as an escape.
 //
 // No allocation is ever sized from a length written in the input: a verbatim string is copied
 // only once the input is known to hold all of it, and the other forms grow with what they decode.
@@ -41,6 +43,7 @@ inline constexpr std::uint8_t token_start = 1;   // may begin a token
 inline constexpr std::uint8_t token_char = 2;    // may continue a token
 inline constexpr std::uint8_t whitespace = 4;    // HT, LF, VT, FF, CR, SP
 inline constexpr std::uint8_t plain_quoted = 8;  // stands for itself inside a quoted string
+inline constexpr std::uint8_t raw = 16;          // 0x80-0xFF: in quotes with allow_raw_octets
 }  // namespace octet_class
 
 /// The class bits of every octet: one lookup instead of a chain of comparisons on the paths that
@@ -60,6 +63,7 @@ inline constexpr std::array<std::uint8_t, 256> octet_classes = [] {
   mark(0x20, 0x7E, octet_class::plain_quoted);
   table['"'] &= static_cast<std::uint8_t>(~octet_class::plain_quoted);
   table['\\'] &= static_cast<std::uint8_t>(~octet_class::plain_quoted);
+  mark(0x80, 0xFF, octet_class::raw);
   return table;
 }();
 
@@ -78,9 +82,17 @@ constexpr bool is_whitespace(std::uint8_t octet) noexcept {
   return (octet_classes[octet] & octet_class::whitespace) != 0;
 }
 
-/// Whether `octet` stands for itself inside a quoted string: printable ASCII but '"' and '\'.
-constexpr bool is_plain_quoted(std::uint8_t octet) noexcept {
-  return (octet_classes[octet] & octet_class::plain_quoted) != 0;
+/// The class bits of the octets that stand for themselves inside a quoted string read under
+/// `options`: printable ASCII but '"' and '\', and 0x80-0xFF too with `allow_raw_octets`.
+constexpr std::uint8_t quoted_classes(const ReaderOptions& options) noexcept {
+  return options.allow_raw_octets ? octet_class::plain_quoted | octet_class::raw
+                                  : octet_class::plain_quoted;
+}
+
+/// Whether `octet` stands for itself inside a quoted string, given `quoted_classes` of the
+/// options: one lookup and one test, whichever the options.
+constexpr bool stands_in_quotes(std::uint8_t octet, std::uint8_t quoted) noexcept {
+  return (octet_classes[octet] & quoted) != 0;
 }
 
 }  // namespace tarnel

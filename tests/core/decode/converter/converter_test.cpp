@@ -162,6 +162,7 @@ O random_options(std::mt19937_64& rng, std::size_t input_size) {
         &O::allow_base64, &O::allow_lengths}) {
     o.*flag = rng() % 4 != 0;
   }
+  o.allow_raw_octets = rng() % 2 == 0;
   if (rng() % 2 == 0) o.max_depth = rng() % 8;
   if (rng() % 2 == 0) o.max_atom_len = rng() % 24;
   if (rng() % 2 == 0) o.max_input_len = input_size + rng() % 3 - 1;
@@ -196,7 +197,7 @@ TEST(Converter, MatchesTheReaderOnRandomTreesInEveryFormCutAndMutated) {
       std::string changed = text.substr(0, rng() % (text.size() + 1));
       ASSERT_EQ(conversion_fault(default_options, changed), "") << "seed " << seed;
       changed = text;
-      for (int i = 0; i < 3; ++i) changed[rng() % text.size()] = "()[]{}|#\" 0:a"[rng() % 13];
+      for (int i = 0; i < 3; ++i) changed[rng() % text.size()] = "()[]{}|#\" 0:a\xf2"[rng() % 14];
       ASSERT_EQ(conversion_fault(random_options(rng, text.size()), changed), "") << "seed " << seed;
     }
   }

@@ -108,11 +108,13 @@ TEST(FramerTest, SplitsThroughEachConstructFrameAsReadingWhole) {
 // Fragments that random streams are made of: whole constructs, their pieces, and octets that
 // break them.
 constexpr std::string_view fragments[] = {
-    "(",    ")",    " ",           "\n",         "3:abc", "0:",     "1:", "12",       ":", "abc",
-    "x",    "\"ab", "\"",          "\\x4",       "1",     "\\",     "\r", "\r\n",     "#", "4 1",
-    "|YW",  "Jj|",  "=",           "[",          "]",     "4:text", "{",  "KDE6YSk=", "}", "(a)",
-    "\x80", "00",   "99999999999", "\"a\\101\"", "#616#", "|YQ==|", "\t", "2\"ab\"",  "*", "\x01",
-};
+    "(",      ")",   " ",       "\n",   "3:abc",       "0:",         "1:",
+    "12",     ":",   "abc",     "x",    "\"ab",        "\"",         "\\x4",
+    "1",      "\\",  "\r",      "\r\n", "#",           "4 1",        "|YW",
+    "Jj|",    "=",   "[",       "]",    "4:text",      "{",          "KDE6YSk=",
+    "}",      "(a)", "\x80",    "00",   "99999999999", "\"a\\101\"", "#616#",
+    "|YQ==|", "\t",  "2\"ab\"", "*",    "\x01",        "\x7f",       "\"\xf2\xd1-\"",
+    "\"\xa1"};
 
 ReaderOptions random_options(std::mt19937_64& rng) {
   ReaderOptions o;
@@ -126,6 +128,7 @@ ReaderOptions random_options(std::mt19937_64& rng) {
   o.allow_hexadecimal = (bits & 0x6000) != 0;
   o.allow_base64 = (bits & 0x18000) != 0;
   o.allow_lengths = (bits & 0x60000) != 0;
+  o.allow_raw_octets = (bits & 0x80000) != 0;
   const std::uint64_t pick[] = {no_limit, 0, 1, 2, 3, 5, 8, 13};
   o.max_depth = (bits >> 20 & 1) ? pick[bits >> 21 & 7] : default_max_depth;
   o.max_atom_len = (bits >> 24 & 1) ? pick[bits >> 25 & 7] : no_limit;

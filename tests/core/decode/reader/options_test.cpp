@@ -12,7 +12,7 @@ namespace {
 
 constexpr std::uint64_t unlimited = std::numeric_limits<std::uint64_t>::max();
 
-TEST(ReaderOptions, DefaultsAllowEverythingAtDepth1024WithoutLengthLimits) {
+TEST(ReaderOptions, DefaultsAllowStandardTextAtDepth1024WithoutLengthLimits) {
   // Designated initialisers must follow declaration order, so this also pins the field order.
   constexpr ReaderOptions expected{.max_depth = 1024,
                                    .max_atom_len = unlimited,
@@ -25,7 +25,8 @@ TEST(ReaderOptions, DefaultsAllowEverythingAtDepth1024WithoutLengthLimits) {
                                    .allow_list_as_first_element = true,
                                    .allow_hexadecimal = true,
                                    .allow_base64 = true,
-                                   .allow_lengths = true};
+                                   .allow_lengths = true,
+                                   .allow_raw_octets = false};
   EXPECT_EQ(default_options, expected);
   EXPECT_EQ(ReaderOptions{}, expected);
   EXPECT_EQ(no_limit, unlimited);
@@ -58,6 +59,7 @@ TEST(ReaderOptions, TransportInnerCopiesAllButAdvancedAndTransport) {
   for (Flag f : flags) all_off.*f = false;
   outers.push_back(all_off);
   outers.push_back(ReaderOptions{.max_depth = 0, .max_atom_len = 0, .max_input_len = 0});
+  outers.push_back(ReaderOptions{.allow_raw_octets = true});
 
   for (const ReaderOptions& outer : outers) {
     const ReaderOptions inner = transport_inner_options(outer);

@@ -389,6 +389,39 @@ TEST(OctetString, HexadecimalReadsAlikeWithAndWithoutRoomTakenAhead) {
   EXPECT_GT(slow_paths, 1000);
 }
 
+// Every octet inside a quoted string, in a run read in place and in one after an escape (copied
+// through the scratch buffer): with raw octets allowed, 0x80-0xFF stand for themselves and every
+// other octet reads exactly as it does without them.
+TEST(OctetString, RawOctetsStandForThemselvesInQuotesOnlyWhereAllowed) {
+  O raw;
+  raw.allow_raw_octets = true;
+  for (int c = 0; c < 256; ++c) {
+    const char octet = static_cast<char>(c);
+    for (const std::string& input :
+         {"\"a" + std::string(1, octet) + "b\"", "\"\\tc" + std::string(1, octet) + "b\""}) {
+      const std::string strict = read_string(input, default_options);
+      if (c < 0x80) {
+        EXPECT_EQ(read_string(input, raw), strict) << printable(input);
+        continue;
+      }
+      EXPECT_EQ(strict, read_testing::expected_error(E::UnexpectedOctet, input.size() - 3));
+      const std::string decoded = input[1] == 'a' ? "a" : "\tc";
+      EXPECT_EQ(read_string(input, raw), decoded + octet + "b@" + std::to_string(input.size()))
+          << printable(input);
+    }
+  }
+  // The written length and the atom limit count each raw octet once; escapes are unchanged.
+  EXPECT_EQ(read_string("3\"\xf2\xd1-\"", raw), "\xf2\xd1-@6");
+  EXPECT_EQ(read_string("2\"\xf2\xd1-\"", raw), read_testing::expected_error(E::LengthMismatch, 0));
+  EXPECT_EQ(read_string("\"\xf2\xd1-\"", with_max_atom_len(2, raw)),
+            read_testing::expected_error(E::AtomTooLong, 0));
+  EXPECT_EQ(read_string("\"\xf2\\q\"", raw), read_testing::expected_error(E::InvalidEscape, 2));
+  EXPECT_EQ(read_string("\"\xf2\\xf2\"", raw), "\xf2\xf2@7");
+  // Nowhere else: not as a token, nor outside quotes.
+  EXPECT_EQ(read_string("\xf2", raw), read_testing::expected_error(E::UnexpectedOctet, 0));
+  EXPECT_EQ(read_string("#\xf2#", raw), read_testing::expected_error(E::InvalidHexDigit, 1));
+}
+
 // The character classes, octet by octet over all 256 values, against the sets as written.
 TEST(OctetString, CharacterClassesMatchTheirSetsExactly) {
   const std::string_view token_specials = "*+-./:=_";
