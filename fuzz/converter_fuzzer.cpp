@@ -30,7 +30,8 @@ constexpr std::size_t header = 4;
 
 // Octet 0: one bit per flag, set where the construct is forbidden. Octet 1: bit 0 forbids
 // lengths; bits 1-2 pick the depth limit, bits 3-4 the atom limit, bits 5-6 the input limit,
-// each among none, a small value from octet 2 or 3, and a larger one.
+// each among none, a small value from octet 2 or 3, and a larger one; bit 7 allows raw octets in
+// quoted strings.
 ReaderOptions options_from(const std::uint8_t* h) {
   ReaderOptions o;
   const unsigned flags = h[0];
@@ -44,6 +45,7 @@ ReaderOptions options_from(const std::uint8_t* h) {
   o.allow_base64 = (flags & 0x80) == 0;
   const unsigned modes = h[1];
   o.allow_lengths = (modes & 0x01) == 0;
+  o.allow_raw_octets = (modes & 0x80) != 0;
   const std::uint64_t depth_value = h[2];
   const std::uint64_t length_value = h[3];
   switch ((modes >> 1) & 3) {

@@ -7,7 +7,9 @@
 //   - an error's offset lies within the input (at most one past its end);
 //   - where a read succeeds, the canonical, transport and advanced forms of the tree read back to
 //     the same tree, and the canonical and transport forms do so under the same restrictions, so
-//     that no restricted construct ever makes it into a tree.
+//     that no restricted construct ever makes it into a tree (the advanced form without raw
+//     octets: no writer produces them);
+//   - raw octets in quoted strings only let in what is otherwise refused at such an octet.
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -31,7 +33,8 @@ constexpr std::size_t header = 4;
 
 // Octet 0: one bit per flag, set where the construct is forbidden. Octet 1: bit 0 forbids
 // lengths; bits 1-2 pick the depth limit, bits 3-4 the atom limit, bits 5-6 the input limit,
-// each among none, a small value from octet 2 or 3, and a larger one.
+// each among none, a small value from octet 2 or 3, and a larger one; bit 7 allows raw octets in
+// quoted strings.
 ReaderOptions options_from(const std::uint8_t* h) {
   ReaderOptions o;
   const unsigned flags = h[0];
@@ -45,6 +48,7 @@ ReaderOptions options_from(const std::uint8_t* h) {
   o.allow_base64 = (flags & 0x80) == 0;
   const unsigned modes = h[1];
   o.allow_lengths = (modes & 0x01) == 0;
+  o.allow_raw_octets = (modes & 0x80) != 0;
   const std::uint64_t depth_value = h[2];
   const std::uint64_t length_value = h[3];
   switch ((modes >> 1) & 3) {
@@ -97,6 +101,31 @@ void check_writers(const ReaderOptions& options, const Value& value) {
                           "advanced form does not read back to the same tree");
 }
 
+// Raw octets in quoted strings change nothing but what they let in. The two reads go alike up to
+// the first octet 0x80-0xFF inside a quoted string, where the one without them refuses it: so
+// unless that read refuses such an octet, the other gives the same tree or the same refusal.
+void check_raw_octets_only_let_in(const ReaderOptions& options, std::span<const std::uint8_t> input,
+                                  const Result<Prefix>& read) {
+  ReaderOptions other = options;
+  other.allow_raw_octets = !options.allow_raw_octets;
+  const Result<Prefix> again = read_prefix(other, input);
+  const Result<Prefix>& with = options.allow_raw_octets ? read : again;
+  const Result<Prefix>& without = options.allow_raw_octets ? again : read;
+  if (!without) {
+    const ReadError e = without.error();
+    if (e.kind == ErrorKind::UnexpectedOctet && e.offset < input.size() &&
+        input[e.offset] >= 0x80) {
+      return;
+    }
+    check(!with && with.error() == e, "raw octets change a refusal that is not of a raw octet");
+    return;
+  }
+  check(with && with->consumed == without->consumed, "raw octets change what a read consumes");
+  const Buffer a = encode_canonical(with->value);
+  const Buffer b = encode_canonical(without->value);
+  if (!same_octets(a.view(), b.view())) fail("raw octets change the tree read", a.view(), b.view());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -107,6 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   Result<Value> whole = read_whole(options, input);
   Result<Prefix> prefix = read_prefix(options, input);
+  check_raw_octets_only_let_in(options, input, prefix);
 
   if (!prefix) {
     check_error(prefix.error(), input.size());
