@@ -17,16 +17,44 @@ import _tarnel
 #: Exceptions carry notes (`add_note`, `__notes__`) from 3.11 on.
 HAS_NOTES = sys.version_info >= (3, 11)
 
-#: Other CPythons the one abi3 build must import into, where this machine has them.
-OTHER_PYTHONS = [
-    path
-    for path in (
-        "/root/.pyenv/versions/3.10.13/bin/python3.10",
-        "/root/.pyenv/versions/3.12.1/bin/python3.12",
-        "/root/.pyenv/versions/3.13.0/bin/python3.13",
-    )
-    if os.access(path, os.X_OK)
-]
+
+_PROBE = "import sys; print(sys.implementation.name, *sys.version_info[:2], sys.executable)"
+
+
+def _other_pythons():
+    """Other CPythons (3.10 and later) that the one abi3 build must import into: those that
+    TARNEL_OTHER_PYTHONS names (commands or paths, separated as in PATH; set but empty for none),
+    else every python3.N on PATH that runs (a version manager's shim may not). Each is asked
+    where it lives, so that the interpreter running the tests, and any found twice, are left
+    out."""
+    listed = os.environ.get("TARNEL_OTHER_PYTHONS")
+    if listed is not None:
+        candidates = [entry for entry in listed.split(os.pathsep) if entry]
+    else:
+        candidates = [f"python3.{minor}" for minor in range(10, 30)]
+    found, seen = [], {os.path.realpath(sys.executable)}
+    for candidate in candidates:
+        path = shutil.which(candidate)
+        try:
+            probe = subprocess.run([path, "-c", _PROBE], capture_output=True, text=True, timeout=30)
+            name, major, minor, executable = probe.stdout.split(maxsplit=3)
+            version = (int(major), int(minor))
+            usable = probe.returncode == 0 and name == "cpython" and version >= (3, 10)
+        except (TypeError, OSError, ValueError, subprocess.TimeoutExpired):
+            usable = False  # not found (None), or does not run, or not a CPython
+        if not usable:
+            if listed is not None:
+                raise pytest.UsageError(f"TARNEL_OTHER_PYTHONS: {candidate!r} is not a CPython 3.10+")
+            continue
+        executable = os.path.realpath(executable.strip())
+        if executable not in seen:
+            seen.add(executable)
+            found.append(executable)
+    return found
+
+
+#: Other CPythons the one abi3 build must import into; tests over them skip where there are none.
+OTHER_PYTHONS = _other_pythons()
 
 
 def assert_note(err, parameter):

@@ -1,14 +1,13 @@
 """The built artefact: a stable-ABI module exporting one symbol, loadable by every CPython 3.10+."""
 
-import glob
 import os
 import shutil
 import subprocess
-import sys
 
 import pytest
 
 import _tarnel
+from conftest import OTHER_PYTHONS
 
 
 def test_module_file_is_abi3():
@@ -22,15 +21,6 @@ def test_only_the_init_function_is_exported():
     ).stdout
     symbols = [line.split()[-1] for line in out.splitlines() if line.strip()]
     assert symbols == ["PyInit__tarnel"]
-
-
-def other_interpreters():
-    found = []
-    for pattern in ("/root/.pyenv/versions/3.1[0-9]*/bin/python3.1[0-9]", "/usr/bin/python3.1[0-9]"):
-        for path in sorted(glob.glob(pattern)):
-            if os.access(path, os.X_OK) and os.path.realpath(path) != os.path.realpath(sys.executable):
-                found.append(path)
-    return found
 
 
 SMOKE = """
@@ -50,10 +40,12 @@ print("ok", sys.version_info[:2])
 """
 
 
-@pytest.mark.parametrize("python", other_interpreters() or [None])
+@pytest.mark.parametrize(
+    "python", OTHER_PYTHONS or [None], ids=lambda p: p and os.path.basename(p)
+)
 def test_the_same_file_loads_in_other_interpreters(python):
     if python is None:
-        pytest.skip("no other CPython 3.10+ on this machine")
+        pytest.skip("no other CPython 3.10+ on PATH or in TARNEL_OTHER_PYTHONS")
     result = subprocess.run(
         [python, "-c", SMOKE, os.path.dirname(_tarnel.__file__)], capture_output=True, text=True
     )
