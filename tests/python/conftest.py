@@ -44,7 +44,8 @@ def _other_pythons():
             usable = False  # not found (None), or does not run, or not a CPython
         if not usable:
             if listed is not None:
-                raise pytest.UsageError(f"TARNEL_OTHER_PYTHONS: {candidate!r} is not a CPython 3.10+")
+                message = f"TARNEL_OTHER_PYTHONS: {candidate!r} is not a CPython 3.10+"
+                raise pytest.UsageError(message)
             continue
         executable = os.path.realpath(executable.strip())
         if executable not in seen:
