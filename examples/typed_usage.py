@@ -91,6 +91,11 @@ def main() -> None:
         left.shutdown(socket.SHUT_WR)
         print(list(tarnel.iter_parse(fp)))
 
+    salted = b'(salt "VZ4\xf2\xd1-JT")'
+    raw: SExp = tarnel.parse_raw(salted, Parser(max_atom_len=64))
+    print(raw, tarnel.load(io.BytesIO(salted), raw_octets=True))
+    print(list(tarnel.iter_parse([salted], raw_octets=True)))
+
 
 if __name__ == "__main__":
     main()

@@ -1,17 +1,17 @@
 """Fast, exact SPKI S-expressions: canonical, basic transport and advanced representations.
 
 The package re-exports every entry of the extension module `_tarnel`, in its order, and adds its
-own helpers after them: `load` and `dump` for files, `iter_parse` for streams and `to_pretty` for
-an indented layout. `__all__` lists both, the module's entries first. The submodule `types` holds
-type aliases for annotations; `python -m tarnel` is the command-line tool. Importing the package
-also lets `pickle` and `copy` take `Atom` and `Parser`, as tools that spread work over processes
-need.
+own helpers after them: `load` and `dump` for files, `iter_parse` for streams, `to_pretty` for
+an indented layout and `parse_raw` for text that holds raw octets in quoted strings. `__all__`
+lists both, the module's entries first. The submodule `types` holds type aliases for annotations;
+`python -m tarnel` is the command-line tool. Importing the package also lets `pickle` and `copy`
+take `Atom` and `Parser`, as tools that spread work over processes need.
 """
 
 from ._tarnel import *  # noqa: F401,F403
 from ._tarnel import __all__ as _module_all
 
-__all__ = [*_module_all, "load", "dump", "iter_parse", "to_pretty"]
+__all__ = [*_module_all, "load", "dump", "iter_parse", "to_pretty", "parse_raw"]
 
 # Pickling, for the tools that move values and arguments between processes (multiprocessing,
 # concurrent.futures, Dask, Ray). The extension's classes have no pickling of their own: these
@@ -44,7 +44,13 @@ _copyreg.pickle(Parser, _reduce_parser)
 # The helpers written in Python and the submodules load at first use, so that `import tarnel`
 # costs no more than the extension, and `typing` and the other modules they need are imported
 # only by programs that use them.
-_HELPERS = {"load": "_files", "dump": "_files", "iter_parse": "_stream", "to_pretty": "pretty"}
+_HELPERS = {
+    "load": "_files",
+    "dump": "_files",
+    "iter_parse": "_stream",
+    "to_pretty": "pretty",
+    "parse_raw": "_streaming",
+}
 _SUBMODULES = ("types", "pretty", "_files", "_stream")
 
 

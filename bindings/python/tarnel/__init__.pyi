@@ -3,6 +3,7 @@ from . import types as types
 from ._files import dump as dump
 from ._files import load as load
 from ._stream import iter_parse as iter_parse
+from ._streaming import parse_raw as parse_raw
 from ._tarnel import DEFAULT_HINT as DEFAULT_HINT
 from ._tarnel import DEFAULT_MAX_DEPTH as DEFAULT_MAX_DEPTH
 from ._tarnel import Atom as Atom
@@ -30,4 +31,5 @@ __all__ = [
     "dump",
     "iter_parse",
     "to_pretty",
+    "parse_raw",
 ]

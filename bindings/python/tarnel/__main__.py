@@ -148,6 +148,12 @@ def build_argument_parser() -> argparse.ArgumentParser:
             action="store_false",
             help="refuse " + what,
         )
+    rd.add_argument(
+        "--raw-octets",
+        action="store_true",
+        help="let quoted strings hold the octets 0x80-0xFF as they are, as libgcrypt writes them "
+        "(what is written stays standard)",
+    )
     return ap
 
 
@@ -288,7 +294,9 @@ def _convert(fp: Any, name: str, parser: Parser, args: argparse.Namespace, out: 
         form = "canonical"
     else:
         form = args.to or "advanced"
-    reader = open_stream(Input(fp, out, progress), parser, chunk_size=chunk_size, form=form)
+    source = Input(fp, out, progress)
+    raw = args.raw_octets
+    reader = open_stream(source, parser, chunk_size=chunk_size, form=form, raw_octets=raw)
     try:
         if args.hash is not None:
             import hashlib

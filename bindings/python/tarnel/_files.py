@@ -9,13 +9,20 @@ from ._tarnel import Parser, parse, to_advanced, to_canonical, to_transport
 from .types import SExp, SExpLike
 
 
-def load(fp: IO[bytes] | IO[str], parser: Parser | None = None) -> SExp:
+def load(
+    fp: IO[bytes] | IO[str], parser: Parser | None = None, *, raw_octets: bool = False
+) -> SExp:
     """Reads the one S-expression that makes up the whole of a file.
 
     `fp` is read to its end; a binary file gives its octets, a text file its text as UTF-8. The
     reading is `parser.parse`, or the module's `parse` (every representation, no limits) where
-    `parser` is None. For a file holding several S-expressions, use `iter_parse`."""
+    `parser` is None; with `raw_octets`, `parse_raw` with the same parser. For a file holding
+    several S-expressions, use `iter_parse`."""
     data = fp.read()
+    if raw_octets:
+        from ._streaming import parse_raw
+
+        return parse_raw(data, parser)
     return parse(data) if parser is None else parser.parse(data)
 
 

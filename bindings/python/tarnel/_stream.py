@@ -115,9 +115,11 @@ def open_stream(
     *,
     chunk_size: int = DEFAULT_CHUNK_SIZE,
     form: str | None = None,
+    raw_octets: bool = False,
 ) -> Any:
     """The native reader over `source`: values, or with `form` each S-expression's octets in that
-    representation. It also offers `offset`, `start`, `buffered(start, stop)` and, with a form,
+    representation; with `raw_octets`, quoted strings may hold the octets 0x80-0xFF as they are.
+    It also offers `offset`, `start`, `buffered(start, stop)` and, with a form,
     `convert(write, separator)`."""
     from ._streaming import Reader
 
@@ -129,14 +131,19 @@ def open_stream(
     if _is_buffer(source):
         # The whole stream: read in place (a buffer of another item type or shape: its octets,
         # copied once).
-        return Reader(parser, data=source, form=form)
+        return Reader(parser, data=source, form=form, raw_octets=raw_octets)
     if getattr(source, "read1", None) is not None or getattr(source, "read", None) is not None:
-        return Reader(parser, chunks=_from_file(source, chunk_size), form=form)
-    return Reader(parser, chunks=_from_iterable(source), form=form)
+        chunks = _from_file(source, chunk_size)
+        return Reader(parser, chunks=chunks, form=form, raw_octets=raw_octets)
+    return Reader(parser, chunks=_from_iterable(source), form=form, raw_octets=raw_octets)
 
 
 def iter_parse(
-    source: Source, parser: Parser | None = None, *, chunk_size: int = DEFAULT_CHUNK_SIZE
+    source: Source,
+    parser: Parser | None = None,
+    *,
+    chunk_size: int = DEFAULT_CHUNK_SIZE,
+    raw_octets: bool = False,
 ) -> Iterator[SExp]:
     """Yields the S-expressions of a stream one after another, as they arrive.
 
@@ -150,6 +157,9 @@ def iter_parse(
     yielded once the octet after it or the end of the stream has arrived; everything else is
     yielded as soon as its last octet has. A refusal raises `ParseError` with its offset counted
     from the start of the stream; the S-expressions before it have been yielded. A non-blocking
-    source with nothing ready is waited for where it has a file descriptor."""
-    reader: Iterator[SExp] = open_stream(source, parser, chunk_size=chunk_size)
+    source with nothing ready is waited for where it has a file descriptor. With `raw_octets`,
+    quoted strings may hold the octets 0x80-0xFF as they are (see `parse_raw`)."""
+    reader: Iterator[SExp] = open_stream(
+        source, parser, chunk_size=chunk_size, raw_octets=raw_octets
+    )
     return reader

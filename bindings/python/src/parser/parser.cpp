@@ -298,6 +298,17 @@ PyObject* make_parser_type() { return PyType_FromSpec(&parser_spec); }
 
 }  // namespace
 
+bool flag_from_python(PyObject* object, bool& out) { return convert_flag(object, out); }
+
+PyObject* parse_object(const ReaderOptions& options, PyObject* data) {
+  InputOctets input;
+  if (!input.convert(data)) {
+    add_argument_note("data");
+    return nullptr;
+  }
+  return read_whole_to_python(options, input.view());
+}
+
 PyObject* parser_type() noexcept { return cached_type(TypeId::Parser, make_parser_type); }
 
 const ReaderOptions* parser_options(PyObject* object) noexcept {

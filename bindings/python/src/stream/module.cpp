@@ -1,10 +1,12 @@
-// The module `tarnel._streaming`: the package's native stream reader, and `parser_options`, which
-// the package pickles parsers with. It holds no types of `_tarnel`'s own: values, parsers and
-// refusals are `_tarnel`'s Atom, Parser and ParseError.
+// The module `tarnel._streaming`: the package's native stream reader, `parser_options`, which
+// the package pickles parsers with, and `parse_raw`, which the package re-exports. It holds no
+// types of `_tarnel`'s own: values, parsers and refusals are `_tarnel`'s Atom, Parser and
+// ParseError.
 #include <Python.h>
 
 #include "runtime/errors.h"
 #include "runtime/ref.h"
+#include "stream/parse_raw.h"
 #include "stream/parser_options.h"
 #include "stream/reader.h"
 
@@ -26,6 +28,8 @@ PyMethodDef module_methods[] = {
     {"parser_options",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parser_options_function)),
      METH_FASTCALL | METH_KEYWORDS, parser_options_doc},
+    {"parse_raw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_raw_function)),
+     METH_FASTCALL | METH_KEYWORDS, parse_raw_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -434,20 +434,24 @@ bool form_from_python(PyObject* object, bool& converting, OutputForm& form) {
 }
 
 constexpr Param new_params[] = {
-    {"parser", ParamKind::PositionalOrKeyword, true},
-    {"chunks", ParamKind::KeywordOnly, false},
-    {"data", ParamKind::KeywordOnly, false},
-    {"form", ParamKind::KeywordOnly, false},
+    {"parser", ParamKind::PositionalOrKeyword, true}, {"chunks", ParamKind::KeywordOnly, false},
+    {"data", ParamKind::KeywordOnly, false},          {"form", ParamKind::KeywordOnly, false},
+    {"raw_octets", ParamKind::KeywordOnly, false},
 };
 constexpr Signature new_signature{"Reader.__new__()", new_params};
 
 PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guard([&]() -> PyObject* {
-    PyObject* bound[4];
+    PyObject* bound[5];
     if (!bind_tuple_and_dict(new_signature, args, kwargs, bound)) return nullptr;
-    const ReaderOptions* options = parser_options(bound[0]);
-    if (options == nullptr) {
+    const ReaderOptions* parser = parser_options(bound[0]);
+    if (parser == nullptr) {
       add_argument_note("parser");
+      return nullptr;
+    }
+    ReaderOptions options = *parser;
+    if (bound[4] != nullptr && !flag_from_python(bound[4], options.allow_raw_octets)) {
+      add_argument_note("raw_octets");
       return nullptr;
     }
     PyObject* chunks = bound[1] == Py_None ? nullptr : bound[1];
@@ -504,7 +508,7 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     Ref self = Ref::steal(alloc(type, 0));
     if (!self) return nullptr;
     reinterpret_cast<ReaderObject*>(self.get())->stream = nullptr;
-    auto* stream = new Stream(*options, converting, form);
+    auto* stream = new Stream(options, converting, form);
     reinterpret_cast<ReaderObject*>(self.get())->stream = stream;
     if (buffer) {
       stream->hold_buffer(std::move(source), std::move(buffer));
@@ -685,10 +689,11 @@ PyType_Slot reader_slots[] = {
     {Py_tp_getset, reader_getset},
     {Py_tp_doc,
      const_cast<char*>(
-         "Reader(parser, *, chunks=None, data=None, form=None)\n--\n\nThe S-expressions of a "
-         "stream, one after another, read with `parser`:\nfrom `chunks()`, called for each "
-         "next piece (bytes; None at the end),\nor from `data`, the whole stream. Yields values, "
-         "or with `form` the\noctets of each in that representation.")},
+         "Reader(parser, *, chunks=None, data=None, form=None, raw_octets=False)\n--\n\nThe "
+         "S-expressions of a stream, one after another, read with `parser`:\nfrom `chunks()`, "
+         "called for each next piece (bytes; None at the end),\nor from `data`, the whole "
+         "stream. Yields values, or with `form` the\noctets of each in that representation. "
+         "With `raw_octets`, quoted strings may\nhold the octets 0x80-0xFF as they are.")},
     {0, nullptr},
 };
 
