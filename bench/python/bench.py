@@ -20,11 +20,16 @@ modes); and the command (`python -m tarnel --to ...`) against `sexp-conv -s ...`
 files, both ways, with the wall time and the peak RSS of each process (measured by the helper
 timerss.c), and once on the stream written ten times over (about 210 MB).
 
+Last, files: the stream's 100,000 records as 1,000 files of the advanced representation, each
+read with `iter_parse` and a strict parser, converted to canonical files or sent back as values
+and octets, in this process and on process pools of one and of two workers.
+
     python bench/python/bench.py [--tiny] [--rounds N] [--tarnel DIR ...] [--skip PART ...]
 
 --tiny runs every step at a small scale in seconds; --tarnel puts DIR first on sys.path (a build
 tree's bindings/python and the package's source) instead of the installed package; --skip leaves
-out plain, keep, memory, process, stream, stream-process or big-stream (never run under --tiny).
+out plain, keep, memory, process, stream, stream-process, big-stream (never run under --tiny) or
+files.
 """
 
 from __future__ import annotations
@@ -711,6 +716,141 @@ def report_stream_process(r: dict, files: dict) -> str:
 
 
 # ---------------------------------------------------------------------------------------------
+# Files: many files read and converted on a pool of one and of two worker processes
+
+#: Files, and records in each: (full, tiny). At full scale, the records of the stream workload.
+FILE_COUNT = (1_000, 20)
+FILE_RECORDS = (100, 10)
+FILE_JOBS = ["convert to canonical files", "check: values and octets sent back"]
+FILE_WHERE = ["this process", "1 process", "2 processes"]
+
+
+def file_parser():
+    """The strict parser every file is read with, as a program reading files from elsewhere
+    would build it; the pools get it pickled with each batch of tasks."""
+    from tarnel import Parser
+
+    return Parser(max_depth=16, max_atom_len=1 << 16, max_input_len=1 << 20,
+                  allow_transport=False)
+
+
+def convert_file(path: str, parser) -> int:
+    """One worker's job: the S-expressions of one file read with `parser` and written canonical
+    to `path + ".canonical"`; returns how many there were."""
+    from tarnel import iter_parse, to_canonical
+
+    with open(path, "rb") as fp:
+        out = [to_canonical(value) for value in iter_parse(fp, parser)]
+    with open(path + ".canonical", "wb") as fp:
+        fp.write(b"".join(out))
+    return len(out)
+
+
+def check_file(path: str, parser) -> tuple:
+    """The README's recipe: (path, values, their canonical octets, refusal) for one file."""
+    from tarnel import ParseError, iter_parse, to_canonical
+
+    values = []
+    try:
+        with open(path, "rb") as fp:
+            for value in iter_parse(fp, parser):
+                values.append(value)
+    except ParseError as refusal:
+        return path, values, None, refusal
+    return path, values, [to_canonical(value) for value in values], None
+
+
+def start_worker(_: int) -> int:
+    import tarnel  # noqa: F401 - started and imported before the timing
+
+    time.sleep(0.2)
+    return os.getpid()
+
+
+def run_files(tarnel, tiny: bool, directory: Path, rounds: int) -> dict:
+    """Writes the files (each its records in the advanced representation, one per line), then
+    times both jobs over all of them in this process and on pools of 1 and 2 workers started
+    with "spawn" and running before the timing. Every result is checked once against the
+    canonical octets the records were written from."""
+    import hashlib
+    from concurrent.futures import ProcessPoolExecutor
+    from functools import partial
+    from multiprocessing import get_context
+
+    count, per = FILE_COUNT[tiny], FILE_RECORDS[tiny]
+    rnd = random.Random(SEED + 12)
+    paths, expected, size = [], hashlib.sha256(), 0
+    for n in range(count):
+        records = [stream_record(rnd, n * per + k) for k in range(per)]
+        data = b"".join(tarnel.to_advanced(r).encode("ascii") + b"\n" for r in records)
+        path = directory / f"{n:04d}.sexp"
+        path.write_bytes(data)
+        paths.append(str(path))
+        expected.update(b"".join(map(tarnel.to_canonical, records)))
+        size += len(data)
+    expected = expected.digest()
+    parser = file_parser()
+
+    def converted(counts) -> bool:
+        digest = hashlib.sha256()
+        for p in paths:
+            digest.update(Path(p + ".canonical").read_bytes())
+        return list(counts) == [per] * count and digest.digest() == expected
+
+    def checked(results) -> bool:
+        digest = hashlib.sha256()
+        for path, values, canonical, refusal in results:
+            if refusal is not None or len(values) != per:
+                return False
+            digest.update(b"".join(canonical))
+        return digest.digest() == expected
+
+    context = get_context("spawn")
+    pools = {1: ProcessPoolExecutor(1, mp_context=context),
+             2: ProcessPoolExecutor(2, mp_context=context)}
+    try:
+        for workers, pool in pools.items():
+            started = set(pool.map(start_worker, range(workers)))
+            assert len(started) == workers, "a pool did not start all its workers"
+        cands = []
+        for job, fn in zip(FILE_JOBS, (convert_file, check_file)):
+            task = partial(fn, parser=parser)
+            cands.append((job, FILE_WHERE[0], lambda t=task: list(map(t, paths))))
+            for workers, where in zip((1, 2), FILE_WHERE[1:]):
+                cands.append((job, where, lambda t=task, p=pools[workers]:
+                              list(p.map(t, paths, chunksize=8))))
+        checks = {FILE_JOBS[0]: converted, FILE_JOBS[1]: checked}
+        medians, refused = time_all(cands, rounds, lambda job, result: checks[job](result))
+    finally:
+        for pool in pools.values():
+            pool.shutdown()
+    return {"files": count, "records": per, "size": size, "rounds": rounds,
+            "medians": medians, "refused": refused}
+
+
+def report_files(r: dict) -> str:
+    m = r["medians"]
+
+    def seconds(key):
+        return f"{m[key]:.3f}" if key in m else "-"
+
+    cells = []
+    for job in FILE_JOBS:
+        one, two = m.get(f"{job}/1 process"), m.get(f"{job}/2 processes")
+        cells.append([seconds(f"{job}/{where}") for where in FILE_WHERE]
+                     + [f"{one / two:.2f}x" if one and two else "-"])
+    out = [f"### Files: {r['files']:,} files of {r['records']} records ({r['size'] / 1e6:.2f} MB "
+           f"advanced) on pools of processes (median wall seconds of {r['rounds']})", "",
+           table("job", FILE_JOBS, FILE_WHERE + ["speed-up, 2 / 1"], cells),
+           "each file read with iter_parse and a strict parser that goes to the workers pickled; "
+           "the pools' workers\nare started (spawn) before the timing", ""]
+    out += [f"refused (shown as -): {k}: {v}" for k, v in r["refused"].items()]
+    if r["refused"]:
+        out.append("")
+    return "\n".join(out)
+
+
+# ---------------------------------------------------------------------------------------------
 # Report
 
 DECODE_COLUMNS = ["parse", "parse memoryview", "parse_canonical", "floor", "msgpack.unpackb",
@@ -785,7 +925,7 @@ def main() -> None:
     parser.add_argument("--stream-dir", help=argparse.SUPPRESS)
     parser.add_argument("--skip", action="append", default=[],
                         choices=["plain", "keep", "memory", "process", "stream", "stream-process",
-                                 "big-stream"],
+                                 "big-stream", "files"],
                         help="leave out one part of the run")
     args = parser.parse_args()
     args.tarnel = [str(Path(p).resolve()) for p in args.tarnel]
@@ -869,6 +1009,15 @@ def main() -> None:
                     print("### Streams, whole process: sexp-conv not found, left out\n")
                 else:
                     print(report_stream_process(r, files), flush=True)
+        finally:
+            shutil.rmtree(work)
+
+    if "files" not in args.skip:
+        import tarnel
+
+        work = Path(tempfile.mkdtemp(prefix="tarnel-bench-files-"))
+        try:
+            print(report_files(run_files(tarnel, args.tiny, work, stream_rounds)), flush=True)
         finally:
             shutil.rmtree(work)
 
