@@ -8,6 +8,7 @@ import socket
 
 import tarnel
 from tarnel import Atom, ParseError, Parser
+from tarnel.gnupg import read_key
 from tarnel.types import OctetsLike, SExp, SExpLike
 
 
@@ -95,6 +96,8 @@ def main() -> None:
     raw: SExp = tarnel.parse_raw(salted, Parser(max_atom_len=64))
     print(raw, tarnel.load(io.BytesIO(salted), raw_octets=True))
     print(list(tarnel.iter_parse([salted], raw_octets=True)))
+    key: SExp = read_key(b"Created: 20261208T101500\nKey: (private-key (ecc (q #40#)))\n")
+    print(read_key(io.BytesIO(tarnel.to_canonical(key))))
 
 
 if __name__ == "__main__":

@@ -12,7 +12,7 @@ python=${TARNEL_PYTHON:-python3}
 jobs=$(nproc 2>/dev/null || echo 2)
 
 need_debs=()
-for pkg in g++ libgtest-dev clang libclang-rt-14-dev; do
+for pkg in g++ libgtest-dev clang libclang-rt-14-dev gnupg; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need_debs+=("$pkg")
 done
 if [ ${#need_debs[@]} -gt 0 ]; then

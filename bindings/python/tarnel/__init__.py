@@ -3,9 +3,10 @@
 The package re-exports every entry of the extension module `_tarnel`, in its order, and adds its
 own helpers after them: `load` and `dump` for files, `iter_parse` for streams, `to_pretty` for
 an indented layout and `parse_raw` for text that holds raw octets in quoted strings. `__all__`
-lists both, the module's entries first. The submodule `types` holds type aliases for annotations;
-`python -m tarnel` is the command-line tool. Importing the package also lets `pickle` and `copy`
-take `Atom` and `Parser`, as tools that spread work over processes need.
+lists both, the module's entries first. The submodule `types` holds type aliases for annotations,
+`gnupg` reads GnuPG's secret key files; `python -m tarnel` is the command-line tool. Importing the
+package also lets `pickle` and `copy` take `Atom` and `Parser`, as tools that spread work over
+processes need.
 """
 
 from ._tarnel import *  # noqa: F401,F403
@@ -51,7 +52,7 @@ _HELPERS = {
     "to_pretty": "pretty",
     "parse_raw": "_streaming",
 }
-_SUBMODULES = ("types", "pretty", "_files", "_stream")
+_SUBMODULES = ("types", "pretty", "gnupg", "_files", "_stream")
 
 
 def __getattr__(name: str) -> object:

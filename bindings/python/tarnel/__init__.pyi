@@ -1,4 +1,5 @@
 # Types of the package: the extension's entries, then the package's own helpers.
+from . import gnupg as gnupg
 from . import types as types
 from ._files import dump as dump
 from ._files import load as load

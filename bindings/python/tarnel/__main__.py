@@ -154,6 +154,12 @@ def build_argument_parser() -> argparse.ArgumentParser:
         help="let quoted strings hold the octets 0x80-0xFF as they are, as libgcrypt writes them "
         "(what is written stays standard)",
     )
+    rd.add_argument(
+        "--gnupg-key",
+        action="store_true",
+        help="read each input as a GnuPG secret key file (private-keys-v1.d) in either of its "
+        "formats, raw octets allowed, and write its key",
+    )
     return ap
 
 
@@ -265,16 +271,43 @@ class Refused(Exception):
     """An input was refused; the message is ready to print."""
 
 
-def _refusal(name: str, reader: Any, err: ParseError) -> Refused:
+def _refusal(name: str, buffered: Any, err: ParseError) -> Refused:
+    """The message for a refusal; `buffered(start, stop)` gives the input held around it."""
     message = str(err).rpartition(" at offset ")[0] or str(err)
-    begins, around = reader.buffered(err.offset - EXCERPT_RADIUS, err.offset + EXCERPT_RADIUS)
+    begins, around = buffered(err.offset - EXCERPT_RADIUS, err.offset + EXCERPT_RADIUS)
     text = f"{PROG}: {name}: offset {err.offset}: {err.kind}: {message}"
     if begins <= err.offset <= begins + len(around):
         text += "\n" + excerpt(around, err.offset - begins)
     return Refused(text)
 
 
+def _gnupg_key(fp: Any, name: str, parser: Parser) -> Any:
+    """The key of a GnuPG key file, as a file of its canonical octets to write as any input."""
+    import io
+
+    from ._tarnel import to_canonical
+    from .gnupg import read_key
+
+    data = fp.read()
+    try:
+        key = read_key(data, parser)
+    except ParseError as err:
+
+        def held(start: int, stop: int) -> tuple[int, bytes]:
+            start = max(start, 0)
+            return start, data[start:stop]
+
+        raise _refusal(name, held, err) from None
+    except ValueError as err:
+        raise Refused(f"{PROG}: {name}: {err}") from None
+    return io.BytesIO(to_canonical(key))
+
+
 def _convert(fp: Any, name: str, parser: Parser, args: argparse.Namespace, out: IO[bytes]) -> None:
+    if args.gnupg_key:
+        # The key is read once, by the rules of `parser`; its canonical octets go on as they are.
+        fp = _gnupg_key(fp, name, parser)
+        parser = Parser(canonical=True, max_depth=args.max_depth)
     size = None
     try:
         info = os.fstat(fp.fileno())
@@ -316,7 +349,7 @@ def _convert(fp: Any, name: str, parser: Parser, args: argparse.Namespace, out: 
             # Converted natively, straight from the octets read to the octets written.
             reader.convert(out.write, b"" if form == "canonical" else b"\n")
     except ParseError as err:
-        raise _refusal(name, reader, err) from None
+        raise _refusal(name, reader.buffered, err) from None
     finally:
         progress.clear()
 
