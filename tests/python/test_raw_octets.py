@@ -81,19 +81,6 @@ def test_every_other_rule_holds_with_raw_octets(data, parser, kind, offset):
     assert (err.value.kind, err.value.offset) == (kind, offset)
 
 
-def test_parse_raw_takes_what_parse_takes_and_leaves_the_parser_as_it_was():
-    parser = Parser(max_depth=2)
-    data = '(k "\\x41\xe9")'  # str: read as its UTF-8, so é is two raw octets
-    assert parse_raw(data, parser) == [b"k", b"A\xc3\xa9"]
-    assert parse_raw(bytearray(data.encode()), parser) == parse_raw(memoryview(data.encode()))
-    with pytest.raises(ParseError):
-        parser.parse(data)
-    with pytest.raises(TypeError):
-        parse_raw(b"()", parser=5)
-    with pytest.raises(TypeError):
-        list(iter_parse(b"()", raw_octets=1))
-
-
 def test_the_command_reads_raw_octets_only_when_asked(tmp_path):
     path = tmp_path / "salted.sexp"
     path.write_bytes(b'(salt "VZ4\xf2\xd1-JT")\n(count "1024")\n')
