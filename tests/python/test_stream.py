@@ -358,17 +358,49 @@ def test_buffers_are_read_in_place_as_their_octets(tmp_path):
     held.extend(b" (1:b)")
 
 
+class ReadGives(io.RawIOBase):
+    """A file whose read() gives what it is told to, then the end."""
+
+    def __init__(self, piece):
+        self.pieces = [piece]
+
+    def readable(self):
+        return True
+
+    def read(self, size=-1):
+        return self.pieces.pop() if self.pieces else b""
+
+
 @pytest.mark.parametrize(
     "source, message",
     [
         (io.StringIO("(1:a)"), "binary source"),
         (5, "expected a binary file or an iterable of bytes, and got int"),
-        (["(1:a)"], "chunks must be bytes"),
+        (["(1:a)"], "chunks must be bytes or another buffer of octets, not 'str'"),
+        ([b"3:", 3], "chunks must be bytes or another buffer of octets, not 'int'"),
+        (iter([40, 41]), "chunks must be bytes or another buffer of octets, not 'int'"),
+        ([b"(", 0, b")"], "chunks must be bytes or another buffer of octets, not 'int'"),
+        (ReadGives(3), r"read\(\) must be bytes or another buffer of octets, not 'int'"),
+        (ReadGives("(a)"), "binary source"),
     ],
+    ids=["text-file", "int", "str-chunk", "int-chunk", "ints", "zero", "read-int", "read-str"],
 )
 def test_sources_that_are_not_binary_are_refused(source, message):
     with pytest.raises(TypeError, match=message):
         list(iter_parse(source))
+
+
+def test_chunks_with_the_buffer_protocol_are_read_as_their_octets():
+    chunks = [bytearray(b"(3:a"), memoryview(b"bc)"), array.array("B", b"1:a "), mmap_of(b"(1:z)")]
+    assert list(iter_parse(chunks)) == [[b"abc"], b"a", [b"z"]]
+    wide = array.array("H", [0x6161, 0x2020])  # the octets "aa  ", not two numbers
+    assert list(iter_parse([wide])) == [b"aa"]
+
+
+def mmap_of(data):
+    held = mmap.mmap(-1, len(data))
+    held.write(data)
+    return held
 
 
 def test_a_bytes_object_is_one_chunk():

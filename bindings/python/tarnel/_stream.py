@@ -36,6 +36,19 @@ DEFAULT_CHUNK_SIZE = 1 << 16
 _TEXT_SOURCE = "S-expressions are read from a binary source, and this one is text"
 
 
+def _octets(piece: Any, what: str) -> bytes:
+    """The octets of a piece read from a source: itself if it is `bytes`, else the octets of its
+    buffer. Anything else is refused (`bytes(n)` would take an int for n zero octets)."""
+    if type(piece) is bytes:
+        return piece
+    try:
+        with memoryview(piece) as view:
+            return view.tobytes()
+    except TypeError:
+        name = type(piece).__name__
+        raise TypeError(f"{what} must be bytes or another buffer of octets, not '{name}'") from None
+
+
 def _nonblocking_fd(source: Any) -> int | None:
     """The source's file descriptor if it is in non-blocking mode, else None."""
     try:
@@ -56,12 +69,12 @@ def _from_file(source: Any, chunk_size: int) -> Callable[[], bytes | None]:
                 data = read(chunk_size)
             except BlockingIOError:
                 data = None
-            if data:
+            if data is not None:
                 if isinstance(data, str):
                     raise TypeError(_TEXT_SOURCE)
-                return data if type(data) is bytes else bytes(data)
-            if isinstance(data, str):
-                raise TypeError(_TEXT_SOURCE)
+                data = _octets(data, "read()")
+                if data:
+                    return data
             if fd is None:
                 if data is None:
                     raise BlockingIOError("the source is non-blocking and has no data ready")
@@ -88,10 +101,9 @@ def _from_iterable(source: Any) -> Callable[[], bytes | None]:
 
     def next_piece() -> bytes | None:
         for chunk in chunks:
-            if isinstance(chunk, str):
-                raise TypeError("chunks must be bytes, and one is a str")
-            if chunk:
-                return chunk if type(chunk) is bytes else bytes(chunk)
+            data = _octets(chunk, "chunks")
+            if data:
+                return data
         return None
 
     return next_piece
