@@ -503,6 +503,86 @@ def test_dump_writes_to_real_files_in_both_modes(tmp_path):
     assert (tmp_path / "b").read_bytes() == (tmp_path / "t").read_bytes() == b"(key [bin]#0001#)"
 
 
+BIG = [b"big", bytes(range(256)) * 4096]  # a megabyte in the canonical form
+
+
+class TakesPart(io.RawIOBase):
+    """A raw file that takes at most 100 octets a write, and on every other call none (None, as a
+    non-blocking one with no room answers), with no descriptor to wait on."""
+
+    def __init__(self):
+        self.data, self.calls = bytearray(), 0
+
+    def writable(self):
+        return True
+
+    def write(self, b):
+        self.calls += 1
+        if self.calls % 2 == 0:
+            return None
+        self.data += bytes(b[:100])
+        return min(len(b), 100)
+
+    def fileno(self):
+        raise io.UnsupportedOperation("no descriptor")
+
+
+def drain(source, into, pause=0.0):
+    """Reads a descriptor or socket to its end in a thread, slowly if asked, so that writes to it
+    must wait for room."""
+    read = source.recv if hasattr(source, "recv") else lambda n: os.read(source, n)
+
+    def run():
+        while True:
+            time.sleep(pause)
+            piece = read(1 << 16)
+            if not piece:
+                return
+            into.extend(piece)
+
+    thread = threading.Thread(target=run)
+    thread.start()
+    return thread
+
+
+def test_dump_writes_everything_to_files_that_take_part_of_it():
+    expected = to_canonical(BIG)
+    # A non-blocking pipe, raw and buffered: each is waited for when full.
+    for buffering in (0, -1):
+        read_end, write_end = os.pipe()
+        os.set_blocking(write_end, False)
+        got = bytearray()
+        thread = drain(read_end, got, pause=0.001)
+        with open(write_end, "wb", buffering=buffering) as fp:
+            tarnel.dump(BIG, fp)
+        thread.join()
+        os.close(read_end)
+        assert got == expected, buffering
+    # A socket file with a timeout, which takes what the socket has room for.
+    left, right = socket.socketpair()
+    with left, right:
+        left.settimeout(10)
+        got = bytearray()
+        thread = drain(right, got)
+        with left.makefile("wb", buffering=0) as fp:
+            tarnel.dump(BIG, fp)
+        left.shutdown(socket.SHUT_WR)
+        thread.join()
+        assert got == expected
+
+
+def test_dump_raises_when_not_everything_can_be_written():
+    part = TakesPart()
+    with pytest.raises(BlockingIOError) as info:
+        tarnel.dump(BIG, part)
+    assert info.value.characters_written == len(part.data) == 100
+    left, right = socket.socketpair()
+    with left, right:
+        left.settimeout(0.2)  # and nobody reads
+        with pytest.raises(TimeoutError), left.makefile("wb", buffering=0) as fp:
+            tarnel.dump(BIG, fp)
+
+
 def test_load_reads_the_whole_file_with_the_parser_given():
     assert tarnel.load(io.BytesIO(b" (a b) \n")) == [b"a", b"b"]
     with pytest.raises(ParseError) as info:
