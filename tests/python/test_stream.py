@@ -22,6 +22,8 @@ import _tarnel
 import tarnel
 from tarnel import Atom, ParseError, Parser, iter_parse, to_canonical
 
+from conftest import assert_note
+
 WHITESPACE = b"\t\n\v\f\r "
 TOKEN_OCTETS = set(b"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789*+-./:=_")
 
@@ -630,15 +632,49 @@ def test_pretty_layout():
     assert tarnel.to_pretty(b"abc") == "abc"
 
 
-def test_pretty_handles_any_depth_without_recursion():
-    deep = []
-    for _ in range(100_000):
-        deep = [deep, b"x"]
-    text = tarnel.to_pretty(deep, width=20)
-    assert text.count("\n") == 100_000
-    assert max(len(line) for line in text.split("\n")[1:]) <= 20 // 2 + 2
-    # Compared through the layout, since == on lists this deep would itself recurse.
-    assert tarnel.to_pretty(tarnel.Parser(max_depth=200_000).parse(text), width=20) == text
+def nested(depth, inner=b"x"):
+    value = inner
+    for _ in range(depth):
+        value = [value, b"x"]
+    return value
+
+
+def test_pretty_nests_as_deep_as_to_advanced_and_no_deeper():
+    deepest = nested(1024)
+    text = tarnel.to_pretty(deepest, width=20)
+    assert text.count("\n") == 1024
+    assert max(len(line) for line in text.split("\n")[1:]) <= 20 // 2 + 2  # indentation stops
+    assert tarnel.to_pretty(tarnel.parse(text), width=20) == text  # parse reads it back
+    shared = nested(1000)
+    for too_deep in (nested(1025), [b"a", nested(1024, [b"b"])], [shared, nested(24, shared)]):
+        with pytest.raises(ValueError) as by_advanced:
+            tarnel.to_advanced(too_deep)
+        with pytest.raises(ValueError) as by_pretty:
+            tarnel.to_pretty(too_deep)
+        assert str(by_pretty.value) == str(by_advanced.value) == "lists nested deeper than 1024"
+    tarnel.to_pretty([shared, nested(23, shared)])  # one list less: within the limit
+
+
+@pytest.mark.parametrize(
+    "keywords, error, message",
+    [
+        ({"width": True}, TypeError, "width must be an integer, not bool"),
+        ({"width": 72.0}, TypeError, "'float' object cannot be interpreted as an integer"),
+        ({"indent": 2.0}, TypeError, "'float' object cannot be interpreted as an integer"),
+        ({"indent": False}, TypeError, "indent must be an integer, not bool"),
+        ({"width": "72"}, TypeError, "'str' object cannot be interpreted as an integer"),
+        ({"width": 0}, ValueError, "width must be at least 1, not 0"),
+        ({"indent": -1}, ValueError, "indent must be at least 0, not -1"),
+    ],
+)
+def test_pretty_refuses_widths_and_indents_that_are_not_whole_numbers_in_range(
+    keywords, error, message
+):
+    for value in (b"short", [b"a" * 100, [b"b" * 100]]):  # whether or not a line must break
+        with pytest.raises(error) as info:
+            tarnel.to_pretty(value, **keywords)
+        assert str(info.value) == message
+        assert_note(info.value, next(iter(keywords)))
 
 
 @pytest.mark.parametrize("make", [lambda l: l.append(l), lambda l: l.append([[l]])])
@@ -652,5 +688,3 @@ def test_pretty_refuses_a_list_that_contains_itself(make):
 def test_pretty_refuses_what_cannot_be_written():
     with pytest.raises(TypeError, match="got int"):
         tarnel.to_pretty([b"a", 5])
-    with pytest.raises(ValueError):
-        tarnel.to_pretty(b"a", width=0)

@@ -338,13 +338,21 @@ def _convert(fp: Any, name: str, parser: Parser, args: argparse.Namespace, out: 
             for octets in reader:
                 out.write(hashlib.new(algorithm, octets).hexdigest().encode("ascii") + b"\n")
         elif args.pretty:
-            from .pretty import to_pretty
+            from .pretty import DEPTH_LIMIT, to_pretty
 
             width = 72 if args.width is None else args.width
             indent = 2 if args.indent is None else args.indent
             for value in reader:
-                out.write(to_pretty(value, width=width, indent=indent).encode("ascii"))
-                out.write(b"\n")
+                try:
+                    text = to_pretty(value, width=width, indent=indent)
+                except ValueError as err:
+                    # Deeper than the layout goes (only with --max-depth above its limit).
+                    raise Refused(
+                        f"{PROG}: {name}: offset {reader.start}: the S-expression read there "
+                        f"cannot be written: {err}\n{PROG}: hint: --pretty lays out lists "
+                        f"nested up to {DEPTH_LIMIT} deep; --to advanced writes any depth"
+                    ) from None
+                out.write(text.encode("ascii") + b"\n")
         else:
             # Converted natively, straight from the octets read to the octets written.
             reader.convert(out.write, b"" if form == "canonical" else b"\n")
