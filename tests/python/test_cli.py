@@ -1,5 +1,6 @@
 """The `tarnel` command end to end: real files, real processes, exit statuses and exact output."""
 
+import errno
 import hashlib
 import os
 import pathlib
@@ -7,6 +8,7 @@ import pty
 import shutil
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -19,28 +21,45 @@ from tarnel import Atom, Parser, to_advanced, to_canonical, to_transport
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 
 
-def tarnel_cmd(*args, stdin=b"", stderr_tty=False):
-    """Runs `python -m tarnel` with the interpreter and import path of this test run."""
-    cmd = [sys.executable, "-m", "tarnel", *map(str, args)]
-    if not stderr_tty:
-        return subprocess.run(cmd, input=stdin, capture_output=True, timeout=120)
+def command(*args):
+    """`python -m tarnel` with the interpreter and import path of this test run."""
+    return [sys.executable, "-m", "tarnel", *(a if isinstance(a, bytes) else str(a) for a in args)]
+
+
+def tarnel_cmd(*args, stdin=b"", tty=()):
+    """Runs the command. The streams named in `tty` ("stdout", "stderr") share one terminal,
+    whose octets are `proc.terminal` (its line breaks arrive as \\r\\n)."""
+    if not tty:
+        return subprocess.run(command(*args), input=stdin, capture_output=True, timeout=120)
     leader, follower = pty.openpty()
-    try:
-        proc = subprocess.run(cmd, input=stdin, stdout=subprocess.PIPE, stderr=follower, timeout=120)
-        os.close(follower)
-        seen = bytearray()
+    seen = bytearray()
+
+    def watch():  # read as it comes, so that the command never waits for room on the terminal
         while True:
             try:
-                piece = os.read(leader, 4096)
-            except OSError:
-                break
+                piece = os.read(leader, 1 << 16)
+            except OSError:  # every writer has gone
+                return
             if not piece:
-                break
-            seen += piece
-        proc.stderr = bytes(seen)
-        return proc
+                return
+            seen.extend(piece)
+
+    watcher = threading.Thread(target=watch)
+    try:
+        proc = subprocess.Popen(
+            command(*args),
+            stdin=subprocess.PIPE,
+            stdout=follower if "stdout" in tty else subprocess.PIPE,
+            stderr=follower if "stderr" in tty else subprocess.PIPE,
+        )
+        os.close(follower)
+        watcher.start()
+        proc.stdout, proc.stderr = proc.communicate(stdin, timeout=120)
+        watcher.join(timeout=120)
     finally:
         os.close(leader)
+    proc.terminal = bytes(seen)
+    return proc
 
 
 def expressions(data):
@@ -352,24 +371,126 @@ def big_file(tmp_path):
 
 
 def test_progress_only_for_large_inputs_on_a_terminal(big_file, tmp_path):
-    tty = tarnel_cmd("--hash", "sha256", big_file, stderr_tty=True)
+    tty = tarnel_cmd("--hash", "sha256", big_file, tty=["stderr"])
     assert tty.returncode == 0
-    assert b"% (" in tty.stderr and b" MiB)" in tty.stderr
-    assert tty.stderr.endswith(b"\r")  # the line is cleared at the end
+    assert b"% (" in tty.terminal and b" MiB)" in tty.terminal
+    assert tty.terminal.endswith(b"\r")  # the line is cleared at the end
     piped = tarnel_cmd("--hash", "sha256", big_file)
     assert piped.stderr == b"" and piped.stdout == tty.stdout
     small = tmp_path / "small"
     small.write_bytes(b"(a)")
-    assert tarnel_cmd(small, stderr_tty=True).stderr == b""
+    assert tarnel_cmd(small, tty=["stderr"]).terminal == b""
 
 
-def test_a_closed_pipe_ends_quietly(big_file):
-    cmd = [sys.executable, "-m", "tarnel", "--to", "advanced", str(big_file)]
-    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+def screen(octets):
+    """The lines a terminal shows for `octets`: a carriage return goes back to the start of the
+    line, and what follows overwrites what was there."""
+    lines = []
+    for text in octets.split(b"\n"):
+        line, column = bytearray(), 0
+        for octet in text:
+            if octet == ord("\r"):
+                column = 0
+                continue
+            line[column : column + 1] = bytes([octet])
+            column += 1
+        lines.append(bytes(line).rstrip())
+    return lines
+
+
+def test_progress_is_cleared_before_output_on_the_same_terminal(big_file):
+    expected = tarnel_cmd("--hash", "sha256", big_file).stdout.split()
+    shared = tarnel_cmd("--hash", "sha256", big_file, tty=["stdout", "stderr"])
+    assert shared.returncode == 0
+    assert b"% (" in shared.terminal  # the progress was shown
+    assert screen(shared.terminal) == expected + [b""]
+
+
+@pytest.mark.parametrize(
+    "args", [["--to", "advanced"], ["--to", "canonical"], ["--hash", "sha256"], ["--pretty"]]
+)
+def test_a_closed_pipe_ends_quietly(big_file, args):
+    proc = subprocess.Popen(
+        command(*args, big_file), stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    )
     proc.stdout.read(10)
     proc.stdout.close()
     assert proc.wait(timeout=60) == 2
     assert proc.stderr.read() == b""
+
+
+@pytest.mark.parametrize("args", [[], ["--hash", "md5"]])
+def test_a_pipe_closed_before_anything_is_written_ends_quietly(keys, args):
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    try:
+        proc = subprocess.run(
+            command(*args, keys[0]), stdout=write_end, stderr=subprocess.PIPE, timeout=60
+        )
+    finally:
+        os.close(write_end)
+    assert (proc.returncode, proc.stderr) == (2, b"")
+
+
+@pytest.mark.parametrize("args", [["--to", "canonical"], ["--hash", "sha256"]])
+def test_non_blocking_output_is_waited_for_not_cut_short(big_file, args):
+    expected = tarnel_cmd(*args, big_file).stdout
+    read_end, write_end = os.pipe()
+    os.set_blocking(write_end, False)
+    try:
+        proc = subprocess.Popen(command(*args, big_file), stdout=write_end, stderr=subprocess.PIPE)
+    finally:
+        os.close(write_end)
+    got = bytearray()
+    with open(read_end, "rb", buffering=0) as reader:
+        while piece := reader.read(1 << 12):  # slowly: the pipe is full most of the time
+            got += piece
+            time.sleep(0.0005)
+    assert (proc.wait(timeout=60), proc.stderr.read()) == (0, b"")
+    assert got == expected
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="no device that is always full")
+@pytest.mark.parametrize("args", [[], ["--to", "canonical"], ["--hash", "sha256"], ["--pretty"]])
+def test_a_failed_write_is_blamed_on_the_output(keys, args):
+    with open("/dev/full", "wb") as full:
+        proc = subprocess.run(command(*args, keys[0]), stdout=full, stderr=subprocess.PIPE)
+    assert proc.returncode == 2
+    assert proc.stderr.decode() == f"tarnel: write error: {os.strerror(errno.ENOSPC)}\n"
+
+
+SH = shutil.which("sh")
+
+
+@pytest.mark.skipif(SH is None, reason="no sh to close the standard streams with")
+@pytest.mark.parametrize(
+    "closing, inputs, status, message",
+    [
+        ("<&-", ["keys"], 0, ""),
+        ("<&-", ["keys", "-"], 2, "tarnel: <stdin>: standard input is closed\n"),
+        (">&-", ["keys"], 2, "tarnel: write error: standard output is closed\n"),
+        (">&-", ["empty"], 0, ""),
+        ("2>&-", ["keys"], 0, None),
+        ("2>&-", ["missing"], 2, None),
+        ("2>&-", ["bad"], 1, None),
+    ],
+)
+def test_closed_standard_streams(keys, tmp_path, closing, inputs, status, message):
+    files = {"keys": keys[0], "-": "-", "missing": tmp_path / "missing"}
+    files["empty"], files["bad"] = tmp_path / "empty", tmp_path / "bad"
+    files["empty"].write_bytes(b" \n")
+    files["bad"].write_bytes(b"(")
+    script = f'exec "$@" {closing}'
+    args = [files[name] for name in inputs]
+    proc = subprocess.run(
+        [SH, "-c", script, "sh", *command(*args)], capture_output=True, timeout=60
+    )
+    assert proc.returncode == status
+    if message is not None:
+        assert proc.stderr.decode() == message
+    if closing != ">&-":
+        converted = b"".join((to_advanced(v) + "\n").encode() for v in keys[1])
+        assert proc.stdout == (converted if "keys" in inputs else b"")
 
 
 def test_output_is_flushed_before_waiting_for_more_input():

@@ -8,13 +8,19 @@ octets, so canonical data passes through unchanged whatever the locale.
 
 Exit status: 0 when every input was read; 1 when an input is refused (the message names the file,
 the offset, the kind of refusal and shows the input there, with a caret under the offending octet);
-2 for a usage error or a file that cannot be opened, read or written. The first refusal stops the
-run; the S-expressions read before it have been written.
+2 for a usage error, a file that cannot be opened or read, or output that cannot be written. The
+first refusal stops the run; the S-expressions read before it have been written. A failed write
+stops the run at once, and is reported as a write error, not as a fault of the input. A closed
+pipe on standard output (`tarnel big.sexp | head -1`) ends the command quietly, as it ends `cat`
+where SIGPIPE is ignored, but with no message: the status is 2, the status of output that could
+not be written. Standard input, output or error may be closed: only reading the one or writing the
+other fails.
 """
 
 from __future__ import annotations
 
 import argparse
+import errno
 import os
 import stat
 import sys
@@ -105,7 +111,8 @@ def build_argument_parser() -> argparse.ArgumentParser:
         prog=PROG,
         description="Read streams of SPKI S-expressions and write them in another representation, "
         "laid out for people, or as digests of their canonical form.",
-        epilog="Exit status: 0 success, 1 input refused, 2 usage error or unreadable file.",
+        epilog="Exit status: 0 success, 1 input refused, 2 usage error, unreadable file or failed "
+        "write.",
     )
     ap.add_argument("files", nargs="*", metavar="FILE", help="inputs; standard input if none or -")
     out = ap.add_argument_group("output")
@@ -186,7 +193,7 @@ def _reader_parser(args: argparse.Namespace) -> Parser:
 class Progress:
     """A one-line indication of how much of a large input has been read, on a terminal only."""
 
-    def __init__(self, name: str, size: int | None, stream: IO[str]) -> None:
+    def __init__(self, name: str, size: int | None, stream: Messages) -> None:
         self._name, self._size, self._stream = name, size, stream
         self._active = size is not None and size > PROGRESS_THRESHOLD and stream.isatty()
         self._next = 0.0
@@ -224,7 +231,7 @@ class Input:
     far is flushed (so interactive use shows each result before waiting), after it the progress
     moves on."""
 
-    def __init__(self, fp: Any, out: IO[bytes], progress: Progress) -> None:
+    def __init__(self, fp: Any, out: Output, progress: Progress) -> None:
         self._fp, self._out, self._progress = fp, out, progress
         self._read = getattr(fp, "read1", None) or fp.read
         self.done = 0
@@ -241,6 +248,133 @@ class Input:
     def fileno(self) -> int:
         # Lets the stream reader ask whether more input is ready before it waits for it.
         return int(self._fp.fileno())
+
+
+class WriteFailed(Exception):
+    """Writing the output failed: `error` says why. Kept apart from OSError so that a failed write
+    is never taken for a fault of the input being read."""
+
+    def __init__(self, error: OSError) -> None:
+        super().__init__(error)
+        self.error = error
+
+
+class Output:
+    """Standard output as the command writes it: every write in full (a non-blocking descriptor
+    with no room is waited for, not taken for a failure), any failure raised as `WriteFailed`, and
+    a progress line on the terminal cleared before anything written after it can join it."""
+
+    def __init__(self, stream: IO[bytes] | None) -> None:
+        self._stream = stream
+        self.progress: Progress | None = None
+        try:
+            self._tty = stream is not None and stream.isatty()
+        except (OSError, ValueError):
+            self._tty = False
+
+    def isatty(self) -> bool:
+        return self._tty
+
+    def write(self, data: Any) -> None:
+        if self.progress is not None and self._tty:
+            self.progress.clear()
+        if self._stream is None:
+            if len(data):
+                raise WriteFailed(OSError(errno.EBADF, "standard output is closed"))
+            return
+        failure = self._write(data)
+        if failure is not None:
+            raise WriteFailed(failure)
+
+    def _write(self, data: Any) -> OSError | None:
+        # A buffered file on a non-blocking descriptor takes what there is room for and says how
+        # much (None for nothing), or raises BlockingIOError saying so; the rest is written once
+        # there is room.
+        assert self._stream is not None
+        rest, waited = data, False
+        while True:
+            try:
+                taken = self._stream.write(rest)
+            except BlockingIOError as err:
+                taken = err.characters_written
+            except OSError as err:
+                # Without the traceback, which would keep `rest` (a view of the writer's buffer,
+                # which it must release) alive.
+                return err.with_traceback(None)
+            taken = taken or 0  # None: nothing, for want of room
+            if taken >= len(rest):
+                return None
+            rest = rest[taken:]
+            if taken:
+                waited = False
+                continue
+            if waited:
+                return OSError(errno.EIO, "standard output takes nothing, though ready for it")
+            failure = self._wait()
+            if failure is not None:
+                return failure
+            waited = True
+
+    def flush(self) -> None:
+        if self._stream is None:
+            return
+        while True:
+            try:
+                self._stream.flush()
+                return
+            except BlockingIOError:
+                failure = self._wait()
+            except OSError as err:
+                failure = err.with_traceback(None)
+            if failure is not None:
+                raise WriteFailed(failure)
+
+    def abandon(self) -> None:
+        """Points standard output at the null device after a failed write, so that what is still
+        buffered is dropped rather than written, and its failure reported, at exit."""
+        if self._stream is not None:
+            try:
+                _point_at_null(self._stream.fileno())
+            except (OSError, ValueError):
+                pass
+
+    def _wait(self) -> OSError | None:
+        import select
+
+        assert self._stream is not None
+        try:
+            select.select([], [self._stream.fileno()], [])
+        except (OSError, ValueError) as err:
+            return err if isinstance(err, OSError) else OSError(errno.EBADF, str(err))
+        return None
+
+
+class Messages:
+    """Standard error, or nowhere where it is closed or fails: a message that cannot be shown
+    must not change what the command does or its exit status."""
+
+    def __init__(self, stream: IO[str] | None) -> None:
+        self._stream = stream
+
+    def write(self, text: str) -> None:
+        try:
+            if self._stream is not None:
+                self._stream.write(text)
+        except (OSError, ValueError):
+            pass
+
+    def flush(self) -> None:
+        try:
+            if self._stream is not None:
+                self._stream.flush()
+        except (OSError, ValueError):
+            pass
+
+    def isatty(self) -> bool:
+        try:
+            return self._stream is not None and self._stream.isatty()
+        except (OSError, ValueError):
+            return False
 
 
 def _render(octets: bytes) -> list[str]:
@@ -303,7 +437,9 @@ def _gnupg_key(fp: Any, name: str, parser: Parser) -> Any:
     return io.BytesIO(to_canonical(key))
 
 
-def _convert(fp: Any, name: str, parser: Parser, args: argparse.Namespace, out: IO[bytes]) -> None:
+def _convert(
+    fp: Any, name: str, parser: Parser, args: argparse.Namespace, out: Output, messages: Messages
+) -> None:
     if args.gnupg_key:
         # The key is read once, by the rules of `parser`; its canonical octets go on as they are.
         fp = _gnupg_key(fp, name, parser)
@@ -315,7 +451,7 @@ def _convert(fp: Any, name: str, parser: Parser, args: argparse.Namespace, out: 
             size = info.st_size
     except (AttributeError, OSError, ValueError):
         pass
-    progress = Progress(name, size, sys.stderr)
+    progress = Progress(name, size, messages)
     chunk_size = DEFAULT_CHUNK_SIZE
     if size is not None:
         whole = size < WHOLE_FILE_LIMIT and not progress.active
@@ -330,6 +466,7 @@ def _convert(fp: Any, name: str, parser: Parser, args: argparse.Namespace, out: 
     source = Input(fp, out, progress)
     raw = args.raw_octets
     reader = open_stream(source, parser, chunk_size=chunk_size, form=form, raw_octets=raw)
+    out.progress = progress
     try:
         if args.hash is not None:
             import hashlib
@@ -359,22 +496,38 @@ def _convert(fp: Any, name: str, parser: Parser, args: argparse.Namespace, out: 
     except ParseError as err:
         raise _refusal(name, reader.buffered, err) from None
     finally:
+        out.progress = None
         progress.clear()
 
 
-def run(argv: Sequence[str] | None, stdin: Any, stdout: IO[bytes], stderr: IO[str]) -> int:
+def run(argv: Sequence[str] | None, stdin: Any, stdout: Output, stderr: Messages) -> int:
+    """Runs the command; `stdin` is None where standard input is closed."""
     ap = build_argument_parser()
     args = ap.parse_args(argv)
     try:
-        _check(args)
-    except UsageError as err:
-        ap.print_usage(stderr)
-        stderr.write(f"{PROG}: error: {err}\n")
+        try:
+            _check(args)
+        except UsageError as err:
+            ap.print_usage(stderr)
+            stderr.write(f"{PROG}: error: {err}\n")
+            return 2
+        return _convert_all(args, stdin, stdout, stderr)
+    except WriteFailed as failed:
+        # What is still buffered cannot go out either; it must not be reported again at exit.
+        stdout.abandon()
+        if not isinstance(failed.error, BrokenPipeError):
+            stderr.write(f"{PROG}: write error: {failed.error.strerror or failed.error}\n")
         return 2
+
+
+def _convert_all(args: argparse.Namespace, stdin: Any, stdout: Output, stderr: Messages) -> int:
     parser = _reader_parser(args)
     for path in args.files or ["-"]:
         if path == "-":
             name, fp, close = "<stdin>", stdin, False
+            if stdin is None:
+                stderr.write(f"{PROG}: {name}: standard input is closed\n")
+                return 2
         else:
             name = path
             try:
@@ -383,14 +536,12 @@ def run(argv: Sequence[str] | None, stdin: Any, stdout: IO[bytes], stderr: IO[st
                 stderr.write(f"{PROG}: {path}: {err.strerror or err}\n")
                 return 2
         try:
-            _convert(fp, name, parser, args, stdout)
+            _convert(fp, name, parser, args, stdout, stderr)
         except Refused as err:
             stdout.flush()
             stderr.write(f"{err}\n")
             return 1
         except OSError as err:
-            if isinstance(err, BrokenPipeError):
-                raise
             stderr.write(f"{PROG}: {name}: {err.strerror or err}\n")
             return 2
         finally:
@@ -400,18 +551,36 @@ def run(argv: Sequence[str] | None, stdin: Any, stdout: IO[bytes], stderr: IO[st
     return 0
 
 
+def _point_at_null(fd: int) -> None:
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(devnull, fd)
+    finally:
+        os.close(devnull)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command with `argv` (default: the process's arguments); returns the exit status."""
+    # A standard stream that was closed when the command started is None here.
+    stdin = sys.stdin.buffer if sys.stdin is not None else None
+    stdout = Output(sys.stdout.buffer if sys.stdout is not None else None)
+    messages = Messages(sys.stderr)
     try:
-        return run(argv, sys.stdin.buffer, sys.stdout.buffer, sys.stderr)
-    except BrokenPipeError:
-        # The reader of our output went away (`tarnel ... | head`): stop quietly, and keep Python
-        # from reporting the failed flush of stdout at exit.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return 2
+        status = run(argv, stdin, stdout, messages)
+    except SystemExit as done:  # argparse, after --help or a usage error
+        status = done.code if isinstance(done.code, int) else 2 if done.code else 0
     except KeyboardInterrupt:
         return 130
+    # Text that argparse wrote (--help) goes out here, where a failure can still be handled.
+    if sys.stdout is not None:
+        try:
+            sys.stdout.flush()
+        except OSError as err:
+            stdout.abandon()
+            if not isinstance(err, BrokenPipeError):
+                messages.write(f"{PROG}: write error: {err.strerror or err}\n")
+            return 2
+    return status
 
 
 if __name__ == "__main__":
