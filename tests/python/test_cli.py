@@ -338,6 +338,27 @@ def test_usage_errors_exit_2_with_a_message(args, message):
     assert proc.stderr.decode().startswith("usage: tarnel")
 
 
+def test_an_unreadable_input_is_reported_and_the_others_still_converted(tmp_path):
+    first, second, bad = tmp_path / "first", tmp_path / "second", tmp_path / "bad"
+    first.write_bytes(b"(1:a)")
+    second.write_bytes(b"(1:b)")
+    bad.write_bytes(b"(c")
+    missing, directory = tmp_path / "missing", tmp_path / "directory"
+    directory.mkdir()
+    proc = tarnel_cmd(first, missing, directory, second)
+    assert (proc.returncode, proc.stdout) == (2, b"(a)\n(b)\n")
+    assert proc.stderr.decode().splitlines() == [
+        f"tarnel: {missing}: {os.strerror(errno.ENOENT)}",
+        f"tarnel: {directory}: {os.strerror(errno.EISDIR)}",
+    ]
+    # Unreadable, then refused: both reported, and 2 says so rather than 1.
+    both = tarnel_cmd(missing, bad, first)
+    assert (both.returncode, both.stdout) == (2, b"")
+    first, second = both.stderr.decode().splitlines()[:2]
+    assert first == f"tarnel: {missing}: {os.strerror(errno.ENOENT)}"
+    assert second.startswith(f"tarnel: {bad}: offset 2: unexpected_end: ")
+
+
 @pytest.mark.parametrize("make", ["missing", "directory"])
 def test_unreadable_files_exit_2(make, tmp_path):
     path = tmp_path / "x"
@@ -471,7 +492,7 @@ SH = shutil.which("sh")
         (">&-", ["keys"], 2, "tarnel: write error: standard output is closed\n"),
         (">&-", ["empty"], 0, ""),
         ("2>&-", ["keys"], 0, None),
-        ("2>&-", ["missing"], 2, None),
+        ("2>&-", ["missing", "keys"], 2, None),
         ("2>&-", ["bad"], 1, None),
     ],
 )

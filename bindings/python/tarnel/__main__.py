@@ -9,7 +9,9 @@ octets, so canonical data passes through unchanged whatever the locale.
 Exit status: 0 when every input was read; 1 when an input is refused (the message names the file,
 the offset, the kind of refusal and shows the input there, with a caret under the offending octet);
 2 for a usage error, a file that cannot be opened or read, or output that cannot be written. The
-first refusal stops the run; the S-expressions read before it have been written. A failed write
+first refusal stops the run; the S-expressions read before it have been written. An input that
+cannot be opened or read is reported and the others are still converted; if a later one is
+refused, the status is still 2, since output is then missing for two reasons. A failed write
 stops the run at once, and is reported as a write error, not as a fault of the input. A closed
 pipe on standard output (`tarnel big.sexp | head -1`) ends the command quietly, as it ends `cat`
 where SIGPIPE is ignored, but with no message: the status is 2, the status of output that could
@@ -112,7 +114,7 @@ def build_argument_parser() -> argparse.ArgumentParser:
         description="Read streams of SPKI S-expressions and write them in another representation, "
         "laid out for people, or as digests of their canonical form.",
         epilog="Exit status: 0 success, 1 input refused, 2 usage error, unreadable file or failed "
-        "write.",
+        "write (2 also when one input was unreadable and another refused).",
     )
     ap.add_argument("files", nargs="*", metavar="FILE", help="inputs; standard input if none or -")
     out = ap.add_argument_group("output")
@@ -522,33 +524,36 @@ def run(argv: Sequence[str] | None, stdin: Any, stdout: Output, stderr: Messages
 
 def _convert_all(args: argparse.Namespace, stdin: Any, stdout: Output, stderr: Messages) -> int:
     parser = _reader_parser(args)
+    status = 0
     for path in args.files or ["-"]:
         if path == "-":
             name, fp, close = "<stdin>", stdin, False
             if stdin is None:
                 stderr.write(f"{PROG}: {name}: standard input is closed\n")
-                return 2
+                status = 2
+                continue
         else:
             name = path
             try:
                 fp, close = open(path, "rb"), True
             except OSError as err:
                 stderr.write(f"{PROG}: {path}: {err.strerror or err}\n")
-                return 2
+                status = 2
+                continue
         try:
             _convert(fp, name, parser, args, stdout, stderr)
         except Refused as err:
             stdout.flush()
             stderr.write(f"{err}\n")
-            return 1
+            return max(status, 1)
         except OSError as err:
             stderr.write(f"{PROG}: {name}: {err.strerror or err}\n")
-            return 2
+            status = 2
         finally:
             if close:
                 fp.close()
     stdout.flush()
-    return 0
+    return status
 
 
 def _point_at_null(fd: int) -> None:
