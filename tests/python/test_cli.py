@@ -2,6 +2,7 @@
 
 import errno
 import hashlib
+import importlib.metadata
 import os
 import pathlib
 import pty
@@ -370,6 +371,29 @@ def test_unreadable_files_exit_2(make, tmp_path):
     assert "Traceback" not in proc.stderr.decode()
 
 
+def test_version_is_the_installed_distributions():
+    proc = tarnel_cmd("--version")
+    try:
+        version = importlib.metadata.version("tarnel")
+    except importlib.metadata.PackageNotFoundError:
+        version = "(version unknown: not installed)"
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, f"tarnel {version}\n".encode(), b"")
+
+
+def test_canonical_output_goes_to_a_terminal_only_when_forced():
+    refused = tarnel_cmd("--to", "canonical", stdin=b"(a)", tty=["stdout"])
+    assert (refused.returncode, refused.terminal) == (2, b"")
+    assert refused.stderr.decode().splitlines()[-1] == (
+        "tarnel: error: canonical output is binary and standard output is a terminal: "
+        "redirect it, or add --force to write it there anyway"
+    )
+    for force in ("--force", "-f"):
+        forced = tarnel_cmd("--to", "canonical", force, stdin=b"(a)", tty=["stdout"])
+        assert (forced.returncode, forced.terminal) == (0, b"(1:a)")
+    text = tarnel_cmd("--to", "transport", stdin=b"(a)", tty=["stdout"])
+    assert (text.returncode, text.terminal) == (0, b"{KDE6YSk=}\r\n")
+
+
 def test_help_lists_every_parser_flag():
     out = tarnel_cmd("--help").stdout.decode()
     for flag in ["--canonical-only", "--max-depth", "--max-atom-len", "--max-input-len"]:
@@ -440,7 +464,7 @@ def test_a_closed_pipe_ends_quietly(big_file, args):
     assert proc.stderr.read() == b""
 
 
-@pytest.mark.parametrize("args", [[], ["--hash", "md5"]])
+@pytest.mark.parametrize("args", [[], ["--hash", "md5"], ["--version"]])
 def test_a_pipe_closed_before_anything_is_written_ends_quietly(keys, args):
     read_end, write_end = os.pipe()
     os.close(read_end)

@@ -4,7 +4,8 @@ Each input (the files named, or standard input) is read as a stream of S-express
 another, whitespace between them skipped, and each is written out as soon as it has been read:
 canonical octets back to back, transport and advanced text one per line, `--pretty` layouts one
 after another, each ending in a line break, `--hash` digests one per line. Output is written as
-octets, so canonical data passes through unchanged whatever the locale.
+octets, so canonical data passes through unchanged whatever the locale; it is not written to a
+terminal in the canonical form unless `--force` says so.
 
 Exit status: 0 when every input was read; 1 when an input is refused (the message names the file,
 the offset, the kind of refusal and shows the input there, with a caret under the offending octet);
@@ -117,6 +118,7 @@ def build_argument_parser() -> argparse.ArgumentParser:
         "write (2 also when one input was unreadable and another refused).",
     )
     ap.add_argument("files", nargs="*", metavar="FILE", help="inputs; standard input if none or -")
+    ap.add_argument("--version", action="store_true", help="print the version and exit")
     out = ap.add_argument_group("output")
     out.add_argument(
         "--to",
@@ -134,6 +136,12 @@ def build_argument_parser() -> argparse.ArgumentParser:
         choices=HASHES,
         metavar="ALGORITHM",
         help="print the hex digest of each canonical form instead: %(choices)s",
+    )
+    out.add_argument(
+        "-f",
+        "--force",
+        action="store_true",
+        help="write canonical output even to a terminal",
     )
     rd = ap.add_argument_group("reading (the same restrictions and limits as tarnel.Parser)")
     rd.add_argument(
@@ -172,13 +180,28 @@ def build_argument_parser() -> argparse.ArgumentParser:
     return ap
 
 
-def _check(args: argparse.Namespace) -> None:
+def _check(args: argparse.Namespace, stdout: Output) -> None:
     if args.hash is not None and (args.to is not None or args.pretty):
         raise UsageError("--hash writes digests, and cannot be combined with --to or --pretty")
     if args.pretty and args.to not in (None, "advanced"):
         raise UsageError("--pretty lays out the advanced representation only")
     if not args.pretty and (args.width is not None or args.indent is not None):
         raise UsageError("--width and --indent need --pretty")
+    if args.to == "canonical" and not args.force and stdout.isatty():
+        raise UsageError(
+            "canonical output is binary and standard output is a terminal: "
+            "redirect it, or add --force to write it there anyway"
+        )
+
+
+def _version() -> str:
+    from importlib import metadata
+
+    try:
+        return metadata.version("tarnel")
+    except metadata.PackageNotFoundError:
+        # Run from a source tree (PYTHONPATH) rather than installed: there is no record to read.
+        return "(version unknown: not installed)"
 
 
 def _reader_parser(args: argparse.Namespace) -> Parser:
@@ -507,8 +530,12 @@ def run(argv: Sequence[str] | None, stdin: Any, stdout: Output, stderr: Messages
     ap = build_argument_parser()
     args = ap.parse_args(argv)
     try:
+        if args.version:
+            stdout.write(f"{PROG} {_version()}\n".encode())
+            stdout.flush()
+            return 0
         try:
-            _check(args)
+            _check(args, stdout)
         except UsageError as err:
             ap.print_usage(stderr)
             stderr.write(f"{PROG}: error: {err}\n")
