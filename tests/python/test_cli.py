@@ -394,6 +394,26 @@ def test_canonical_output_goes_to_a_terminal_only_when_forced():
     assert (text.returncode, text.terminal) == (0, b"{KDE6YSk=}\r\n")
 
 
+def test_hashes_of_several_inputs_name_each_as_sha256sum_does(tmp_path):
+    plain, odd = tmp_path / "plain.canonical", tmp_path / "back\\slash\nline.canonical"
+    plain.write_bytes(b"(1:a)")
+    odd.write_bytes(b"(1:b)")
+    proc = tarnel_cmd("--hash", "sha256", plain, "-", odd, stdin=b"(1:c) (1:d)")
+    assert proc.returncode == 0
+    sha = {c: hashlib.sha256(b"(1:%s)" % c.encode()).hexdigest() for c in "abcd"}
+    escaped = str(odd).replace("\\", "\\\\").replace("\n", "\\n")
+    assert proc.stdout.decode().splitlines() == [
+        f"{sha['a']}  {plain}",
+        f"{sha['c']}  -",
+        f"{sha['d']}  -",
+        f"\\{sha['b']}  {escaped}",
+    ]
+    sha256sum = shutil.which("sha256sum")
+    if sha256sum is not None:  # each file holds one canonical S-expression: the same digest
+        reference = subprocess.run([sha256sum, plain, odd], capture_output=True, check=True)
+        assert tarnel_cmd("--hash", "sha256", plain, odd).stdout == reference.stdout
+
+
 def test_help_lists_every_parser_flag():
     out = tarnel_cmd("--help").stdout.decode()
     for flag in ["--canonical-only", "--max-depth", "--max-atom-len", "--max-input-len"]:

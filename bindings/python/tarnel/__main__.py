@@ -3,9 +3,10 @@
 Each input (the files named, or standard input) is read as a stream of S-expressions one after
 another, whitespace between them skipped, and each is written out as soon as it has been read:
 canonical octets back to back, transport and advanced text one per line, `--pretty` layouts one
-after another, each ending in a line break, `--hash` digests one per line. Output is written as
-octets, so canonical data passes through unchanged whatever the locale; it is not written to a
-terminal in the canonical form unless `--force` says so.
+after another, each ending in a line break, `--hash` digests one per line (after each digest two
+spaces and the input's name, as `sha256sum` writes them, when there are several inputs). Output is
+written as octets, so canonical data passes through unchanged whatever the locale; it is not
+written to a terminal in the canonical form unless `--force` says so.
 
 Exit status: 0 when every input was read; 1 when an input is refused (the message names the file,
 the offset, the kind of refusal and shows the input there, with a caret under the offending octet);
@@ -135,7 +136,8 @@ def build_argument_parser() -> argparse.ArgumentParser:
         "--hash",
         choices=HASHES,
         metavar="ALGORITHM",
-        help="print the hex digest of each canonical form instead: %(choices)s",
+        help="print the hex digest of each canonical form instead, followed by the input's name "
+        "when there are several inputs: %(choices)s",
     )
     out.add_argument(
         "-f",
@@ -402,6 +404,17 @@ class Messages:
             return False
 
 
+def _hash_label(path: str) -> tuple[bytes, bytes]:
+    """The name after a digest, with what goes before the digest, as `sha256sum` writes them: the
+    name's own octets, and where it holds a backslash or a line break, those escaped and the line
+    begun with a backslash."""
+    name = b"-" if path == "-" else os.fsencode(path)
+    if not any(o in name for o in b"\\\n\r"):
+        return b"", name
+    escaped = name.replace(b"\\", b"\\\\").replace(b"\n", b"\\n").replace(b"\r", b"\\r")
+    return b"\\", escaped
+
+
 def _render(octets: bytes) -> list[str]:
     """Each octet as it is shown in an excerpt: printable ASCII as itself, the rest escaped."""
     shown = []
@@ -463,8 +476,16 @@ def _gnupg_key(fp: Any, name: str, parser: Parser) -> Any:
 
 
 def _convert(
-    fp: Any, name: str, parser: Parser, args: argparse.Namespace, out: Output, messages: Messages
+    fp: Any,
+    name: str,
+    parser: Parser,
+    args: argparse.Namespace,
+    out: Output,
+    messages: Messages,
+    label: str | None,
 ) -> None:
+    """Converts one input. With `--hash` over several inputs, `label` is the input as named on the
+    command line, which follows each digest; otherwise None."""
     if args.gnupg_key:
         # The key is read once, by the rules of `parser`; its canonical octets go on as they are.
         fp = _gnupg_key(fp, name, parser)
@@ -497,8 +518,13 @@ def _convert(
             import hashlib
 
             algorithm = args.hash
+            before, after = b"", b"\n"
+            if label is not None:
+                before, name_octets = _hash_label(label)
+                after = b"  " + name_octets + b"\n"
             for octets in reader:
-                out.write(hashlib.new(algorithm, octets).hexdigest().encode("ascii") + b"\n")
+                digest = hashlib.new(algorithm, octets).hexdigest().encode("ascii")
+                out.write(before + digest + after)
         elif args.pretty:
             from .pretty import DEPTH_LIMIT, to_pretty
 
@@ -551,8 +577,10 @@ def run(argv: Sequence[str] | None, stdin: Any, stdout: Output, stderr: Messages
 
 def _convert_all(args: argparse.Namespace, stdin: Any, stdout: Output, stderr: Messages) -> int:
     parser = _reader_parser(args)
+    paths = args.files or ["-"]
     status = 0
-    for path in args.files or ["-"]:
+    for path in paths:
+        label = path if args.hash is not None and len(paths) > 1 else None
         if path == "-":
             name, fp, close = "<stdin>", stdin, False
             if stdin is None:
@@ -568,7 +596,7 @@ def _convert_all(args: argparse.Namespace, stdin: Any, stdout: Output, stderr: M
                 status = 2
                 continue
         try:
-            _convert(fp, name, parser, args, stdout, stderr)
+            _convert(fp, name, parser, args, stdout, stderr, label)
         except Refused as err:
             stdout.flush()
             stderr.write(f"{err}\n")
