@@ -300,6 +300,62 @@ def test_refusal_shows_file_offset_kind_message_and_caret(data, expected, tmp_pa
     assert data[:offset].replace(b"\x00", b"\\x00").decode("latin-1").endswith(shown_before)
 
 
+def test_a_refusal_at_the_end_after_a_line_break_shows_the_last_line():
+    proc = tarnel_cmd(stdin=b"(a b\n  (c d)\n\n")
+    assert proc.returncode == 1
+    assert proc.stderr.decode() == (
+        "tarnel: <stdin>: offset 14: unexpected_end: "
+        "the input ended in the middle of an S-expression\n"
+        "      (c d)\\n\\n\n"
+        "    " + " " * len("  (c d)\\n\\n") + "^\n"
+    )
+
+
+NUMBERS = "S-expressions have no numbers, and digits begin a length (as in 3:abc): "
+
+
+@pytest.mark.parametrize(
+    "data, offset, hint",
+    [
+        (b'(entry 0 "x")', 8, NUMBERS + 'write 0 as a string, "0" or 1:0'),
+        (b"(entry 12)", 9, NUMBERS + 'write 12 as a string, "12" or 2:12'),
+        (b"(n 007)", 3, NUMBERS + 'write 007 as a string, "007" or 3:007'),
+        (
+            b"(a b) ; a note\n",
+            6,
+            "S-expressions have no comments: remove the ';' and the rest of its line "
+            "(some other tools skip them)",
+        ),
+    ],
+)
+def test_common_refusals_come_with_a_hint(data, offset, hint):
+    proc = tarnel_cmd(stdin=data)
+    assert proc.returncode == 1
+    lines = proc.stderr.decode().splitlines()
+    assert lines[0].startswith(f"tarnel: <stdin>: offset {offset}: ")  # the refusal as it was
+    assert lines[3:] == [f"tarnel: hint: {hint}"]
+
+
+@pytest.mark.parametrize("data", [b'(a "b 12', b"(a 12:b)", b"(a1 2:b)", b"(a ]", b"(a 3:ab 1#6#)"])
+def test_other_refusals_come_without_one(data):
+    proc = tarnel_cmd(stdin=data)
+    assert proc.returncode == 1
+    assert "hint" not in proc.stderr.decode()
+
+
+def test_names_that_are_not_utf8_are_shown_with_escapes(tmp_path):
+    name = os.path.join(os.fsencode(tmp_path), b"b\xe9d\x1b.sexp")
+    try:
+        with open(name, "wb") as fp:
+            fp.write(b"(")
+    except OSError:
+        pytest.skip("the file system takes only UTF-8 names")
+    proc = tarnel_cmd(name)
+    assert proc.returncode == 1
+    shown = f"{tmp_path}{os.sep}b\\xe9d\\x1b.sexp"
+    assert proc.stderr.decode().startswith(f"tarnel: {shown}: offset 1: unexpected_end: ")
+
+
 def test_refusal_on_stdin_is_named_so():
     proc = tarnel_cmd(stdin=b"(")
     assert proc.returncode == 1

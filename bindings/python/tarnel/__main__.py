@@ -9,16 +9,15 @@ written as octets, so canonical data passes through unchanged whatever the local
 written to a terminal in the canonical form unless `--force` says so.
 
 Exit status: 0 when every input was read; 1 when an input is refused (the message names the file,
-the offset, the kind of refusal and shows the input there, with a caret under the offending octet);
-2 for a usage error, a file that cannot be opened or read, or output that cannot be written. The
-first refusal stops the run; the S-expressions read before it have been written. An input that
-cannot be opened or read is reported and the others are still converted; if a later one is
-refused, the status is still 2, since output is then missing for two reasons. A failed write
-stops the run at once, and is reported as a write error, not as a fault of the input. A closed
-pipe on standard output (`tarnel big.sexp | head -1`) ends the command quietly, as it ends `cat`
-where SIGPIPE is ignored, but with no message: the status is 2, the status of output that could
-not be written. Standard input, output or error may be closed: only reading the one or writing the
-other fails.
+the offset, the kind of refusal and shows the input there, with a caret under the offending octet,
+and a hint for the refusals people commonly meet); 2 for a usage error, an input that cannot be
+opened or read, or output that cannot be written. The first refusal stops the run; the
+S-expressions read before it have been written. An input that cannot be opened or read is reported
+and the others are still converted; if a later one is refused, the status is still 2, since output
+is then missing for two reasons. A failed write stops the run at once. A closed pipe on standard
+output (`tarnel big.sexp | head -1`) ends the command quietly, as it ends `cat` where SIGPIPE is
+ignored, but with no message: the status is 2, the status of output that could not be written.
+Standard input, output or error may be closed: only reading the one or writing the other fails.
 """
 
 from __future__ import annotations
@@ -52,6 +51,10 @@ WHOLE_FILE_LIMIT = 16 << 20
 FILE_CHUNK_SIZE = 1 << 20
 #: Octets of input shown on each side of a refused octet.
 EXCERPT_RADIUS = 32
+#: Octets that may follow the digits of a length: those are not a bare number.
+LENGTH_ENDS = b':"#|'
+#: Octets of a token, which digits within are part of.
+TOKEN_OCTETS = frozenset(b"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-./_:*+=")
 
 #: The flags of `Parser` that the command can turn off, with what each one forbids.
 RESTRICTIONS = [
@@ -404,6 +407,14 @@ class Messages:
             return False
 
 
+def shown_name(path: str) -> str:
+    """A file name as messages show it: octets that are not UTF-8 (which arrive as lone
+    surrogates) and control characters as backslash escapes, so that every name shows on one line
+    and as it was typed."""
+    text = os.fsencode(path).decode("utf-8", "backslashreplace")
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
+
+
 def _hash_label(path: str) -> tuple[bytes, bytes]:
     """The name after a digest, with what goes before the digest, as `sha256sum` writes them: the
     name's own octets, and where it holds a backslash or a line break, those escaped and the line
@@ -428,8 +439,13 @@ def _render(octets: bytes) -> list[str]:
 
 def excerpt(octets: bytes, at: int) -> str:
     """Two lines: the line of `octets` holding index `at` (cut to the excerpt's radius), and a
-    caret under that octet, or just past the last one where `at` is the end."""
-    line_start = octets.rfind(b"\n", 0, at) + 1
+    caret under that octet, or just past the last one where `at` is the end. At the end after a
+    line break, that is the last line with text, its line breaks shown."""
+    before = at
+    if at == len(octets):
+        while before > 0 and octets[before - 1] in b"\r\n":
+            before -= 1
+    line_start = octets.rfind(b"\n", 0, before) + 1
     line_end = octets.find(b"\n", at)
     line_end = len(octets) if line_end < 0 else max(line_end, at + 1)
     lo = max(line_start, at - EXCERPT_RADIUS)
@@ -443,6 +459,34 @@ class Refused(Exception):
     """An input was refused; the message is ready to print."""
 
 
+def hint(octets: bytes, at: int, kind: str) -> str | None:
+    """A hint for a refusal at index `at` of `octets` that people commonly meet, since other tools
+    accept what it refuses: a bare number, or a comment."""
+    if at < len(octets) and octets[at] == ord(";"):
+        return (
+            "S-expressions have no comments: remove the ';' and the rest of its line "
+            "(some other tools skip them)"
+        )
+    if kind == "unexpected_end":
+        return None  # digits at the very end may be a length, or in a string not yet closed
+    digits = b"0123456789"
+    lo = at
+    while lo > 0 and octets[lo - 1] in digits:
+        lo -= 1
+    hi = at
+    while hi < len(octets) and octets[hi] in digits:
+        hi += 1
+    if lo == hi or (lo > 0 and octets[lo - 1] in TOKEN_OCTETS):
+        return None  # no digits here, or digits within a token
+    if hi < len(octets) and octets[hi] in LENGTH_ENDS:
+        return None  # a length, refused for another reason
+    number = octets[lo:hi].decode("ascii")
+    return (
+        "S-expressions have no numbers, and digits begin a length (as in 3:abc): "
+        f'write {number} as a string, "{number}" or {len(number)}:{number}'
+    )
+
+
 def _refusal(name: str, buffered: Any, err: ParseError) -> Refused:
     """The message for a refusal; `buffered(start, stop)` gives the input held around it."""
     message = str(err).rpartition(" at offset ")[0] or str(err)
@@ -450,6 +494,9 @@ def _refusal(name: str, buffered: Any, err: ParseError) -> Refused:
     text = f"{PROG}: {name}: offset {err.offset}: {err.kind}: {message}"
     if begins <= err.offset <= begins + len(around):
         text += "\n" + excerpt(around, err.offset - begins)
+        advice = hint(around, err.offset - begins, err.kind)
+        if advice:
+            text += f"\n{PROG}: hint: {advice}"
     return Refused(text)
 
 
@@ -588,11 +635,11 @@ def _convert_all(args: argparse.Namespace, stdin: Any, stdout: Output, stderr: M
                 status = 2
                 continue
         else:
-            name = path
+            name = shown_name(path)
             try:
                 fp, close = open(path, "rb"), True
             except OSError as err:
-                stderr.write(f"{PROG}: {path}: {err.strerror or err}\n")
+                stderr.write(f"{PROG}: {name}: {err.strerror or err}\n")
                 status = 2
                 continue
         try:
