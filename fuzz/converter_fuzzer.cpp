@@ -28,71 +28,6 @@ using tarnel::fuzz::same_octets;
 
 constexpr std::size_t header = 4;
 
-// Octet 0: one bit per flag, set where the construct is forbidden. Octet 1: bit 0 forbids
-// lengths; bits 1-2 pick the depth limit, bits 3-4 the atom limit, bits 5-6 the input limit,
-// each among none, a small value from octet 2 or 3, and a larger one; bit 7 allows raw octets in
-// quoted strings.
-ReaderOptions options_from(const std::uint8_t* h) {
-  ReaderOptions o;
-  const unsigned flags = h[0];
-  o.allow_advanced = (flags & 0x01) == 0;
-  o.allow_transport = (flags & 0x02) == 0;
-  o.allow_display_hints = (flags & 0x04) == 0;
-  o.allow_empty_atoms = (flags & 0x08) == 0;
-  o.allow_empty_lists = (flags & 0x10) == 0;
-  o.allow_list_as_first_element = (flags & 0x20) == 0;
-  o.allow_hexadecimal = (flags & 0x40) == 0;
-  o.allow_base64 = (flags & 0x80) == 0;
-  const unsigned modes = h[1];
-  o.allow_lengths = (modes & 0x01) == 0;
-  o.allow_raw_octets = (modes & 0x80) != 0;
-  const std::uint64_t depth_value = h[2];
-  const std::uint64_t length_value = h[3];
-  switch ((modes >> 1) & 3) {
-    case 0:
-      o.max_depth = default_max_depth;
-      break;
-    case 1:
-      o.max_depth = depth_value % 8;
-      break;
-    case 2:
-      o.max_depth = depth_value * 64;
-      break;
-    default:
-      o.max_depth = no_limit;
-      break;
-  }
-  switch ((modes >> 3) & 3) {
-    case 0:
-      o.max_atom_len = no_limit;
-      break;
-    case 1:
-      o.max_atom_len = length_value % 8;
-      break;
-    case 2:
-      o.max_atom_len = length_value * 4;
-      break;
-    default:
-      o.max_atom_len = 0;
-      break;
-  }
-  switch ((modes >> 5) & 3) {
-    case 0:
-      o.max_input_len = no_limit;
-      break;
-    case 1:
-      o.max_input_len = length_value;
-      break;
-    case 2:
-      o.max_input_len = length_value * 256;
-      break;
-    default:
-      o.max_input_len = 0;
-      break;
-  }
-  return o;
-}
-
 // Keeps the pieces it is given, checking their sizes; refuses the piece after the first `accept`.
 class Collector : public OutputSink {
  public:
@@ -180,7 +115,7 @@ void check_form(const ReaderOptions& options, std::span<const std::uint8_t> inpu
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < header || size > fuzz::max_input + header) return -1;
-  const ReaderOptions options = options_from(data);
+  const ReaderOptions options = fuzz::options_from(data);
   const std::size_t piece_size = 1 + (data[2] * 31u + data[3]) % 100;
   const fuzz::HeapCopy copy(std::span(data + header, size - header));
   const std::span<const std::uint8_t> input = copy.view();

@@ -21,35 +21,6 @@ using namespace tarnel;
 
 constexpr std::size_t header = 6;
 
-// Octet 0: one bit per flag, set where the construct is forbidden. Octet 1: bit 0 forbids
-// lengths; bits 1-2 pick the depth limit, bits 3-4 the atom limit, bits 5-6 the input limit,
-// each among none, a small value from octet 2 or 3, and a larger one; bit 7 allows raw octets in
-// quoted strings.
-ReaderOptions options_from(const std::uint8_t* h) {
-  ReaderOptions o;
-  const unsigned flags = h[0];
-  o.allow_advanced = (flags & 0x01) == 0;
-  o.allow_transport = (flags & 0x02) == 0;
-  o.allow_display_hints = (flags & 0x04) == 0;
-  o.allow_empty_atoms = (flags & 0x08) == 0;
-  o.allow_empty_lists = (flags & 0x10) == 0;
-  o.allow_list_as_first_element = (flags & 0x20) == 0;
-  o.allow_hexadecimal = (flags & 0x40) == 0;
-  o.allow_base64 = (flags & 0x80) == 0;
-  const unsigned modes = h[1];
-  o.allow_lengths = (modes & 0x01) == 0;
-  o.allow_raw_octets = (modes & 0x80) != 0;
-  const std::uint64_t small = h[2];
-  const std::uint64_t length = h[3];
-  const std::uint64_t depths[] = {default_max_depth, small % 8, small * 64, no_limit};
-  const std::uint64_t atoms[] = {no_limit, length % 8, length * 4, 0};
-  const std::uint64_t inputs[] = {no_limit, length % 32, length * 16, small};
-  o.max_depth = depths[(modes >> 1) & 3];
-  o.max_atom_len = atoms[(modes >> 3) & 3];
-  o.max_input_len = inputs[(modes >> 5) & 3];
-  return o;
-}
-
 // Piece ends from a seed: pieces of 1 to 2^k octets, k from the seed's low bits.
 std::vector<std::uint64_t> pieces(std::uint32_t seed, std::uint64_t size) {
   std::vector<std::uint64_t> ends;
@@ -112,7 +83,7 @@ void check_direct_reads(const ReaderOptions& options, std::span<const std::uint8
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < header || size > fuzz::max_input + header) return -1;
-  const ReaderOptions options = options_from(data);
+  const ReaderOptions options = fuzz::options_from(data);
   const std::uint32_t seed = static_cast<std::uint32_t>(data[4]) << 8 | data[5];
   const fuzz::HeapCopy copy(std::span(data + header, size - header));
   const std::span<const std::uint8_t> stream = copy.view();

@@ -68,6 +68,36 @@ inline bool same_octets(std::span<const std::uint8_t> a, std::span<const std::ui
   return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
 }
 
+/// Reader options from the four octets at `h`, the same for every target, so that one corpus file
+/// means the same options to each. Octet 0: one bit per flag, set where the construct is
+/// forbidden. Octet 1: bit 0 forbids lengths; bits 1-2 pick the depth limit, bits 3-4 the atom
+/// limit, bits 5-6 the input limit, each among none, a small value from octet 2 or 3, a larger one
+/// and an extreme; bit 7 allows raw octets in quoted strings.
+inline ReaderOptions options_from(const std::uint8_t* h) {
+  ReaderOptions o;
+  const unsigned flags = h[0];
+  o.allow_advanced = (flags & 0x01) == 0;
+  o.allow_transport = (flags & 0x02) == 0;
+  o.allow_display_hints = (flags & 0x04) == 0;
+  o.allow_empty_atoms = (flags & 0x08) == 0;
+  o.allow_empty_lists = (flags & 0x10) == 0;
+  o.allow_list_as_first_element = (flags & 0x20) == 0;
+  o.allow_hexadecimal = (flags & 0x40) == 0;
+  o.allow_base64 = (flags & 0x80) == 0;
+  const unsigned modes = h[1];
+  o.allow_lengths = (modes & 0x01) == 0;
+  o.allow_raw_octets = (modes & 0x80) != 0;
+  const std::uint64_t depth = h[2];
+  const std::uint64_t length = h[3];
+  const std::uint64_t depths[] = {default_max_depth, depth % 8, depth * 64, no_limit};
+  const std::uint64_t atoms[] = {no_limit, length % 8, length * 4, 0};
+  const std::uint64_t inputs[] = {no_limit, length, length * 256, 0};
+  o.max_depth = depths[(modes >> 1) & 3];
+  o.max_atom_len = atoms[(modes >> 3) & 3];
+  o.max_input_len = inputs[(modes >> 5) & 3];
+  return o;
+}
+
 /// Options with no depth limit and everything allowed: reading back what a writer wrote must
 /// not depend on how deep the tree is.
 inline ReaderOptions read_back_options() {
