@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
-#include <limits>
 #include <vector>
 
 #include "base64/base64.h"
@@ -17,10 +16,6 @@ namespace tarnel {
 namespace {
 
 using View = std::span<const std::uint8_t>;
-
-Stop refused(ErrorKind kind, std::uint64_t offset) noexcept {
-  return Stop{false, ReadError{offset, kind}};
-}
 
 constexpr Stop sink_refused{true, {}};
 
@@ -58,9 +53,12 @@ class Output {
 // The three forms share one interface: open_list, close_list, atom and, once the S-expression is
 // complete, finish; each returns false where the sink refused.
 
-class CanonicalForm {
+// Canonical and advanced output: the writer appends to the output's buffer, which is handed on
+// in pieces as it fills.
+template <class Writer>
+class WriterForm {
  public:
-  explicit CanonicalForm(Output& output) noexcept : output_(output), writer_(output.buffer()) {}
+  explicit WriterForm(Output& output) noexcept : output_(output), writer_(output.buffer()) {}
 
   bool open_list() {
     writer_.open_list();
@@ -81,34 +79,11 @@ class CanonicalForm {
 
  private:
   Output& output_;
-  CanonicalWriter writer_;
+  Writer writer_;
 };
 
-class AdvancedForm {
- public:
-  explicit AdvancedForm(Output& output) noexcept : output_(output), writer_(output.buffer()) {}
-
-  bool open_list() {
-    writer_.open_list();
-    return output_.settle();
-  }
-
-  bool close_list() {
-    writer_.close_list();
-    return output_.settle();
-  }
-
-  bool atom(View data, const Octets* hint) {
-    writer_.atom(data, hint);
-    return output_.settle();
-  }
-
-  bool finish() { return output_.flush(); }
-
- private:
-  Output& output_;
-  AdvancedWriter writer_;
-};
+using CanonicalForm = WriterForm<CanonicalWriter>;
+using AdvancedForm = WriterForm<AdvancedWriter>;
 
 // The canonical octets are staged, and whenever about a piece's worth is in hand, their whole
 // groups of three go out as base-64; the 0-2 octets left over stay at the front of the stage for
@@ -228,58 +203,13 @@ class ConvertingBuilder {
   Octets held_hint_;
 };
 
-// A basic transport form, the cursor on its '{': the same steps and refusals as the driver's own
-// reading of one. The driver would decode the body into a buffer of its own, out of the builder's
-// sight, so the body is decoded here and the builder follows the decoded octets as they are read.
-template <class Form>
-Built convert_transport(ReadCursor& cursor, ConvertingBuilder<Form>& builder) {
-  const std::uint8_t* in = cursor.input.data();
-  const std::uint64_t n = cursor.input.size();
-  const std::uint64_t brace = cursor.position;
-  if (!cursor.options.allow_transport) return refused(ErrorKind::TransportNotAllowed, brace);
-  const std::uint64_t body = brace + 1;
-  const void* close_brace = body < n ? std::memchr(in + body, '}', n - body) : nullptr;
-  if (close_brace == nullptr) return refused(ErrorKind::UnexpectedEnd, n);
-  const std::uint64_t close = static_cast<const std::uint8_t*>(close_brace) - in;
-
-  Result<Buffer, std::uint64_t> decoded = base64_decode(cursor.input.subspan(body, close - body));
-  if (!decoded) {
-    constexpr std::uint64_t max_u64 = std::numeric_limits<std::uint64_t>::max();
-    const std::uint64_t relative = decoded.error();
-    return refused(ErrorKind::InvalidBase64, relative > max_u64 - body ? max_u64 : body + relative);
-  }
-  cursor.position = close + 1;
-
-  const ReaderOptions inner = transport_inner_options(cursor.options);
-  if (decoded->size() > inner.max_input_len) return refused(ErrorKind::InputTooLong, brace);
-  ReadCursor inner_cursor{inner, decoded->view(), 0};
-  BuildScratch inner_scratch;
-  Built read = build_one(inner_cursor, builder, inner_scratch);
-  if (!read) {
-    if (read.error().by_builder) return read.error();
-    return refused(read.error().refusal.kind, brace);
-  }
-  if (inner_cursor.position != decoded->size()) return refused(ErrorKind::TrailingOctets, brace);
-  return cursor.position;
-}
-
 template <class Form>
 Built convert_into(const ReaderOptions& options, View input, Output& output,
                    ConvertScratch& scratch) {
-  if (input.size() > options.max_input_len) {
-    return refused(ErrorKind::InputTooLong, options.max_input_len);
-  }
-  ReadCursor cursor{options, input, 0};
-  if (options.allow_advanced) {
-    while (cursor.position < input.size() && is_whitespace(input[cursor.position])) {
-      ++cursor.position;
-    }
-  }
   Form form(output);
   ConvertingBuilder<Form> builder(form, scratch.open);
-  const bool transport = cursor.position < input.size() && input[cursor.position] == '{';
-  Built read =
-      transport ? convert_transport(cursor, builder) : build_one(cursor, builder, scratch.build);
+  // Transport forms too: the driver reads the octets they decode to into the same builder.
+  Built read = build_prefix(options, input, builder, scratch.build);
   if (!read) return read;
   if (!form.finish()) return sink_refused;
   return read;
