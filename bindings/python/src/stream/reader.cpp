@@ -697,7 +697,7 @@ PyType_Slot reader_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec reader_spec = {
+PyType_Spec reader_type_definition = {
     "tarnel._streaming.Reader",
     sizeof(ReaderObject),
     0,
@@ -705,7 +705,7 @@ PyType_Spec reader_spec = {
     reader_slots,
 };
 
-PyObject* make_reader_type() { return PyType_FromSpec(&reader_spec); }
+PyObject* make_reader_type() { return PyType_FromSpec(&reader_type_definition); }
 
 }  // namespace
 
