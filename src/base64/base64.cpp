@@ -1,5 +1,7 @@
 #include "base64/base64.h"
 
+#include "portability.h"
+
 #include <array>
 #include <bit>
 #include <cstddef>
@@ -52,7 +54,7 @@ inline std::uint32_t group_bits(const std::uint8_t* in) noexcept {
 // instead of three.
 inline void put_octets_and_one(std::uint8_t* out, std::uint32_t bits) noexcept {
   if constexpr (std::endian::native == std::endian::little) {
-    const std::uint32_t word = __builtin_bswap32(bits << 8);
+    const std::uint32_t word = byte_swap(bits << 8);
     std::memcpy(out, &word, 4);
   } else {
     const std::uint32_t word = bits << 8;
@@ -64,7 +66,7 @@ inline void put_octets_and_one(std::uint8_t* out, std::uint32_t bits) noexcept {
 inline void put_two_groups(std::uint8_t* out, std::uint32_t first, std::uint32_t second) noexcept {
   const std::uint64_t bits = std::uint64_t{first} << 40 | std::uint64_t{second} << 16;
   if constexpr (std::endian::native == std::endian::little) {
-    const std::uint64_t word = __builtin_bswap64(bits);
+    const std::uint64_t word = byte_swap(bits);
     std::memcpy(out, &word, 8);
   } else {
     std::memcpy(out, &bits, 8);

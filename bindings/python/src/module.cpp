@@ -128,6 +128,6 @@ PyModuleDef module_definition = {
 }  // namespace
 }  // namespace tarnel::py
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit__tarnel() {
+PyMODINIT_FUNC PyInit__tarnel() {
   return PyModuleDef_Init(&tarnel::py::module_definition);
 }

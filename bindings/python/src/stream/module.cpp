@@ -53,6 +53,6 @@ PyModuleDef module_definition = {
 }  // namespace
 }  // namespace tarnel::py
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit__streaming() {
+PyMODINIT_FUNC PyInit__streaming() {
   return PyModuleDef_Init(&tarnel::py::module_definition);
 }

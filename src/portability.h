@@ -1,0 +1,36 @@
+// The few compiler-specific facilities the core uses, each with a portable fallback, so that the
+// rest of the code builds unchanged with GCC, clang, Apple clang and MSVC.
+#pragma once
+
+#include <cstdint>
+
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <stdlib.h>
+#endif
+
+namespace tarnel {
+
+/// The octets of `value` in reverse order.
+inline std::uint32_t byte_swap(std::uint32_t value) noexcept {
+#if defined(__GNUC__) || defined(__clang__)
+  return __builtin_bswap32(value);
+#elif defined(_MSC_VER)
+  return _byteswap_ulong(value);
+#else
+  return (value >> 24) | ((value >> 8) & 0xff00u) | ((value << 8) & 0xff0000u) | (value << 24);
+#endif
+}
+
+/// The octets of `value` in reverse order.
+inline std::uint64_t byte_swap(std::uint64_t value) noexcept {
+#if defined(__GNUC__) || defined(__clang__)
+  return __builtin_bswap64(value);
+#elif defined(_MSC_VER)
+  return _byteswap_uint64(value);
+#else
+  return (std::uint64_t{byte_swap(static_cast<std::uint32_t>(value))} << 32) |
+         byte_swap(static_cast<std::uint32_t>(value >> 32));
+#endif
+}
+
+}  // namespace tarnel
