@@ -21,6 +21,30 @@ HAS_NOTES = sys.version_info >= (3, 11)
 _PROBE = "import sys; print(sys.implementation.name, *sys.version_info[:2], sys.executable)"
 
 
+def _pyenv_pythons():
+    """The CPythons a pyenv on PATH has installed, by path: its shims run only the versions
+    selected, so the ones installed beside them are asked for where they live."""
+    pyenv = shutil.which("pyenv")
+    if pyenv is None:
+        return []
+    try:
+        versions = subprocess.run(
+            [pyenv, "versions", "--bare"], capture_output=True, text=True, timeout=30
+        ).stdout.split()
+        root = subprocess.run(
+            [pyenv, "root"], capture_output=True, text=True, timeout=30
+        ).stdout.strip()
+    except (OSError, subprocess.TimeoutExpired):
+        return []
+    found = []
+    for version in versions:
+        major, _, rest = version.partition(".")
+        minor = rest.partition(".")[0]
+        if major == "3" and minor.isdigit() and root:
+            found.append(os.path.join(root, "versions", version, "bin", f"python3.{minor}"))
+    return found
+
+
 def _other_pythons():
     """Other CPythons (3.10 and later) that the one abi3 build must import into: those that
     TARNEL_OTHER_PYTHONS names (commands or paths, separated as in PATH; set but empty for none),
@@ -31,7 +55,7 @@ def _other_pythons():
     if listed is not None:
         candidates = [entry for entry in listed.split(os.pathsep) if entry]
     else:
-        candidates = [f"python3.{minor}" for minor in range(10, 30)]
+        candidates = [f"python3.{minor}" for minor in range(10, 30)] + _pyenv_pythons()
     found, seen = [], {os.path.realpath(sys.executable)}
     for candidate in candidates:
         path = shutil.which(candidate)
@@ -91,6 +115,20 @@ def reference_canonical(value):
                 out += b"[%d:%s]" % (len(hint), hint)
             out += b"%d:%s" % (len(data), data)
     return bytes(out)
+
+
+def package_dir(tmp_path):
+    """A directory holding only copies of the built extension and of the package (its native
+    stream module among it), for other interpreters."""
+    import tarnel
+
+    target = module_dir(tmp_path)
+    shutil.copytree(
+        os.path.dirname(tarnel.__file__),
+        os.path.join(target, "tarnel"),
+        ignore=shutil.ignore_patterns("__pycache__"),
+    )
+    return target
 
 
 def module_dir(tmp_path):

@@ -6,6 +6,7 @@
 #include "error/parse_error.h"
 #include "parser/parser.h"
 #include "runtime/errors.h"
+#include "runtime/interpreter.h"
 #include "runtime/ref.h"
 #include "value/atom.h"
 #include "value/writing.h"
@@ -110,6 +111,7 @@ int exec_module(PyObject* module) noexcept {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},  // interpreters with their own GIL, where the running CPython knows the slot
     {0, nullptr},
 };
 
@@ -129,5 +131,7 @@ PyModuleDef module_definition = {
 }  // namespace tarnel::py
 
 PyMODINIT_FUNC PyInit__tarnel() {
+  static const bool declared = tarnel::py::declare_own_gil_support(&tarnel::py::module_slots[1]);
+  (void)declared;
   return PyModuleDef_Init(&tarnel::py::module_definition);
 }

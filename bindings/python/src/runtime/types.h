@@ -1,11 +1,11 @@
-// The module's type objects, one set per interpreter.
+// The modules' type objects, one set per interpreter, owned by that interpreter.
 //
-// Each type object is made at its first use in an interpreter and kept for that interpreter's
-// life: every import into one interpreter sees the same objects, and no interpreter ever sees
-// another's. The cache is keyed by the interpreter's ID and guarded by a mutex that is never held
-// while Python code can run: two threads that race to create a type both build one, the first to
-// publish wins and the other drops its own. Objects are held by raw pointer (they are never
-// released), so nothing runs at process exit.
+// Each type object is made at its first use in an interpreter and kept until that interpreter is
+// cleared: every import into one interpreter sees the same objects, no interpreter ever sees
+// another's, and an interpreter's set is released with it. The set is owned by a capsule in the
+// interpreter's own dictionary (`PyInterpreterState_GetDict`), which the interpreter clears as it
+// ends; a process-wide index from interpreter ID to set keeps the lookup to an atomic load on the
+// common path. The index's mutex is never held while Python code can run.
 #pragma once
 
 #include <Python.h>
@@ -28,7 +28,11 @@ using TypeFactory = PyObject* (*)();
 PyObject* cached_type(TypeId id, TypeFactory create) noexcept;
 
 /// The cache behind `cached_type`: the interpreter's slot for `id`, filled with `create` at first
-/// use. Each native module keeps its own.
+/// use. Each native module keeps its own, under its own `types_key`.
 PyObject* cached_object(TypeId id, TypeFactory create) noexcept;
+
+/// The name under which a native module keeps its set in the interpreter's dictionary; each
+/// module defines its own.
+extern const char* const types_key;
 
 }  // namespace tarnel::py

@@ -27,6 +27,8 @@ PyObject* import_parse_error() { return import_from_defining_module("ParseError"
 
 }  // namespace
 
+const char* const types_key = "tarnel._streaming.types";
+
 // This module makes its own reader class, and uses the classes `_tarnel` made in this
 // interpreter for everything else.
 PyObject* cached_type(TypeId id, TypeFactory create) noexcept {

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "runtime/errors.h"
+#include "runtime/interpreter.h"
 #include "runtime/ref.h"
 #include "stream/parse_raw.h"
 #include "stream/parser_options.h"
@@ -35,6 +36,7 @@ PyMethodDef module_methods[] = {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},  // interpreters with their own GIL, where the running CPython knows the slot
     {0, nullptr},
 };
 
@@ -54,5 +56,7 @@ PyModuleDef module_definition = {
 }  // namespace tarnel::py
 
 PyMODINIT_FUNC PyInit__streaming() {
+  static const bool declared = tarnel::py::declare_own_gil_support(&tarnel::py::module_slots[1]);
+  (void)declared;
   return PyModuleDef_Init(&tarnel::py::module_definition);
 }
