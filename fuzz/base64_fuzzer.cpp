@@ -8,9 +8,9 @@
 #include <span>
 #include <vector>
 
-#include "base64/base64.h"
-#include "buffer.h"
 #include "fuzz_support.h"
+#include "tarnel/base64.h"
+#include "tarnel/buffer.h"
 
 namespace {
 

@@ -11,13 +11,13 @@
 #include <span>
 #include <string_view>
 
-#include "decode/converter/converter.h"
-#include "decode/reader/options.h"
-#include "decode/reader/reader.h"
-#include "encode/advanced/advanced.h"
-#include "encode/canonical/canonical.h"
-#include "encode/transport/transport.h"
 #include "fuzz_support.h"
+#include "tarnel/advanced.h"
+#include "tarnel/canonical.h"
+#include "tarnel/converter.h"
+#include "tarnel/options.h"
+#include "tarnel/reader.h"
+#include "tarnel/transport.h"
 
 namespace {
 
@@ -70,11 +70,11 @@ Buffer written(const Value& value, OutputForm form) {
 }
 
 void check_form(const ReaderOptions& options, std::span<const std::uint8_t> input,
-                const Result<Prefix>& read, OutputForm form, std::size_t piece_size) {
+                const Result<Prefix, ReadError>& read, OutputForm form, std::size_t piece_size) {
   constexpr std::string_view junk = "junk";
   Buffer out;
   out.append(junk);
-  Result<std::uint64_t> got = convert_prefix(options, input, form, out);
+  Result<std::uint64_t, ReadError> got = convert_prefix(options, input, form, out);
   check(out.size() >= junk.size() && out.text().substr(0, junk.size()) == junk,
         "the buffer lost its earlier octets");
   const std::span<const std::uint8_t> converted = out.view().subspan(junk.size());
@@ -120,7 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const fuzz::HeapCopy copy(std::span(data + header, size - header));
   const std::span<const std::uint8_t> input = copy.view();
 
-  const Result<Prefix> read = read_prefix(options, input);
+  const Result<Prefix, ReadError> read = read_prefix(options, input);
   for (OutputForm form : {OutputForm::Canonical, OutputForm::Transport, OutputForm::Advanced}) {
     check_form(options, input, read, form, piece_size);
   }

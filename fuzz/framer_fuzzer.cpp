@@ -8,12 +8,12 @@
 #include <span>
 #include <vector>
 
-#include "decode/framer/framer.h"
 #include "decode/reader/octet_string/octet_string.h"
-#include "decode/reader/options.h"
-#include "decode/reader/reader.h"
 #include "framing_reference.h"
 #include "fuzz_support.h"
+#include "tarnel/framer.h"
+#include "tarnel/options.h"
+#include "tarnel/reader.h"
 
 namespace {
 
@@ -56,7 +56,7 @@ void check_direct_reads(const ReaderOptions& options, std::span<const std::uint8
     const bool at_end = start + held == stream.size();
     const bool cut = rest.size() > options.max_input_len;
     const auto tried = cut ? rest.first(options.max_input_len) : rest;
-    Result<Prefix> read = read_prefix(unlimited, tried);
+    Result<Prefix, ReadError> read = read_prefix(unlimited, tried);
     if (read) {
       const std::uint64_t n = read->consumed;
       const bool settled =

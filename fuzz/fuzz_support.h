@@ -12,11 +12,11 @@
 #include <span>
 #include <string_view>
 
-#include "buffer.h"
-#include "decode/reader/options.h"
-#include "decode/reader/reader.h"
-#include "encode/canonical/canonical.h"
-#include "value.h"
+#include "tarnel/buffer.h"
+#include "tarnel/canonical.h"
+#include "tarnel/options.h"
+#include "tarnel/reader.h"
+#include "tarnel/value.h"
 
 namespace tarnel::fuzz {
 
@@ -109,7 +109,7 @@ inline ReaderOptions read_back_options() {
 /// Reads `text` (a writer's output) back and checks that its canonical form is `canonical`.
 inline void expect_reads_back(const ReaderOptions& options, std::span<const std::uint8_t> text,
                               std::span<const std::uint8_t> canonical, const char* what) {
-  Result<Value> again = read_whole(options, text);
+  Result<Value, ReadError> again = read_whole(options, text);
   if (!again) fail(what, text);
   const Buffer round = encode_canonical(*again);
   if (!same_octets(round.view(), canonical)) fail(what, canonical, round.view());

@@ -14,13 +14,13 @@
 #include <cstdint>
 #include <span>
 
-#include "decode/reader/error.h"
-#include "decode/reader/options.h"
-#include "decode/reader/reader.h"
-#include "encode/advanced/advanced.h"
-#include "encode/canonical/canonical.h"
-#include "encode/transport/transport.h"
 #include "fuzz_support.h"
+#include "tarnel/advanced.h"
+#include "tarnel/canonical.h"
+#include "tarnel/error.h"
+#include "tarnel/options.h"
+#include "tarnel/reader.h"
+#include "tarnel/transport.h"
 
 namespace {
 
@@ -64,12 +64,12 @@ void check_writers(const ReaderOptions& options, const Value& value) {
 // the first octet 0x80-0xFF inside a quoted string, where the one without them refuses it: so
 // unless that read refuses such an octet, the other gives the same tree or the same refusal.
 void check_raw_octets_only_let_in(const ReaderOptions& options, std::span<const std::uint8_t> input,
-                                  const Result<Prefix>& read) {
+                                  const Result<Prefix, ReadError>& read) {
   ReaderOptions other = options;
   other.allow_raw_octets = !options.allow_raw_octets;
-  const Result<Prefix> again = read_prefix(other, input);
-  const Result<Prefix>& with = options.allow_raw_octets ? read : again;
-  const Result<Prefix>& without = options.allow_raw_octets ? again : read;
+  const Result<Prefix, ReadError> again = read_prefix(other, input);
+  const Result<Prefix, ReadError>& with = options.allow_raw_octets ? read : again;
+  const Result<Prefix, ReadError>& without = options.allow_raw_octets ? again : read;
   if (!without) {
     const ReadError e = without.error();
     if (e.kind == ErrorKind::UnexpectedOctet && e.offset < input.size() &&
@@ -93,8 +93,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const fuzz::HeapCopy copy(std::span(data + header, size - header));
   const std::span<const std::uint8_t> input = copy.view();
 
-  Result<Value> whole = read_whole(options, input);
-  Result<Prefix> prefix = read_prefix(options, input);
+  Result<Value, ReadError> whole = read_whole(options, input);
+  Result<Prefix, ReadError> prefix = read_prefix(options, input);
   check_raw_octets_only_let_in(options, input, prefix);
 
   if (!prefix) {

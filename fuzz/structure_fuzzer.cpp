@@ -11,12 +11,12 @@
 #include <utility>
 #include <vector>
 
-#include "decode/reader/options.h"
-#include "decode/reader/reader.h"
-#include "encode/advanced/advanced.h"
-#include "encode/canonical/canonical.h"
-#include "encode/transport/transport.h"
 #include "fuzz_support.h"
+#include "tarnel/advanced.h"
+#include "tarnel/canonical.h"
+#include "tarnel/options.h"
+#include "tarnel/reader.h"
+#include "tarnel/transport.h"
 
 namespace {
 
@@ -33,6 +33,7 @@ class Program {
   explicit Program(std::span<const std::uint8_t> code) : code_(code) {}
 
   bool done() const { return pos_ >= code_.size(); }
+
   std::uint8_t next() { return done() ? 0 : code_[pos_++]; }
 
   std::string octets(std::size_t n, bool from_awkward) {
@@ -81,7 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
       case 2:
       case 5: {
-        const std::string h = (op & 7) == 5 ? std::string() : program.octets(length, awkward_octets);
+        const std::string h =
+            (op & 7) == 5 ? std::string() : program.octets(length, awkward_octets);
         const std::string d = program.octets(program.next(), awkward_octets);
         stack.back().items.push_back(Value::atom(to_octets(d), to_octets(h)));
         stack.back().canonical += "[" + canonical_octets(h) + "]" + canonical_octets(d);

@@ -1,4 +1,4 @@
-#include "buffer.h"
+#include "tarnel/buffer.h"
 
 #include <cstdlib>
 #include <new>

@@ -1,4 +1,4 @@
-#include "value.h"
+#include "tarnel/value.h"
 
 #include <cstdlib>
 #include <new>

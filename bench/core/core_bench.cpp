@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "decode/converter/converter.h"
-#include "decode/reader/reader.h"
-#include "encode/advanced/advanced.h"
-#include "encode/canonical/canonical.h"
-#include "encode/transport/transport.h"
+#include "tarnel/advanced.h"
+#include "tarnel/canonical.h"
+#include "tarnel/converter.h"
+#include "tarnel/reader.h"
+#include "tarnel/transport.h"
 #include "workloads.h"
 
 #if TARNEL_BENCH_GCRYPT
@@ -47,7 +47,7 @@ void memcpy_bench(benchmark::State& state, const Workload* w) {
 
 void read_bench(benchmark::State& state, const Workload* w, const ReaderOptions* options) {
   for (auto _ : state) {
-    Result<Value> value = read_whole(*options, w->text);
+    Result<Value, ReadError> value = read_whole(*options, w->text);
     if (!value) {
       state.SkipWithError("the reader refused the workload");
       return;
@@ -72,7 +72,7 @@ void write_bench(benchmark::State& state, const Workload* w) {
 template <Buffer (*encode)(const Value&)>
 void read_write_bench(benchmark::State& state, const Workload* w) {
   for (auto _ : state) {
-    Result<Value> value = read_whole(default_options, w->text);
+    Result<Value, ReadError> value = read_whole(default_options, w->text);
     if (!value) {
       state.SkipWithError("the reader refused the workload");
       return;
@@ -86,7 +86,7 @@ void read_write_bench(benchmark::State& state, const Workload* w) {
 void convert_bench(benchmark::State& state, const Workload* w, OutputForm form) {
   for (auto _ : state) {
     Buffer out;
-    Result<std::uint64_t> done = convert_prefix(default_options, w->text, form, out);
+    Result<std::uint64_t, ReadError> done = convert_prefix(default_options, w->text, form, out);
     if (!done) {
       state.SkipWithError("the converter refused the workload");
       return;

@@ -5,9 +5,9 @@
 #include <string_view>
 #include <utility>
 
-#include "base64/base64.h"
-#include "encode/canonical/canonical.h"
-#include "encode/transport/transport.h"
+#include "tarnel/base64.h"
+#include "tarnel/canonical.h"
+#include "tarnel/transport.h"
 
 namespace tarnel::bench {
 namespace {

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "buffer.h"
-#include "value.h"
+#include "tarnel/buffer.h"
+#include "tarnel/value.h"
 
 namespace tarnel::bench {
 

@@ -1,11 +1,11 @@
-#include "base64/base64.h"
-
-#include "portability.h"
+#include "tarnel/base64.h"
 
 #include <array>
 #include <bit>
 #include <cstddef>
 #include <cstring>
+
+#include "portability.h"
 
 namespace tarnel {
 namespace {

@@ -9,10 +9,10 @@
 #include <string_view>
 #include <vector>
 
-#include "decode/reader/reader.h"
-#include "encode/advanced/advanced.h"
-#include "encode/canonical/canonical.h"
-#include "encode/transport/transport.h"
+#include "tarnel/advanced.h"
+#include "tarnel/canonical.h"
+#include "tarnel/reader.h"
+#include "tarnel/transport.h"
 #include "tree_helpers.h"
 
 namespace tarnel {
@@ -50,7 +50,7 @@ std::string round_trip_fault(const Value& v) {
         if (c < 0x20 || c > 0x7E) return fault("not one line of printable ASCII");
       }
     }
-    Result<Value> back = read_whole(default_options, text.view());
+    Result<Value, ReadError> back = read_whole(default_options, text.view());
     if (!back) {
       return fault("refused, " + std::string(error_kind_name(back.error().kind)) + " at " +
                    std::to_string(back.error().offset));

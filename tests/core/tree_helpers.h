@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "value.h"
+#include "tarnel/value.h"
 
 namespace tarnel::testing_trees {
 
@@ -48,8 +48,8 @@ inline Value random_tree(std::mt19937_64& rng, std::size_t max_nodes) {
     std::string s;
     switch (rng() % 6) {
       case 0:
-        break;  // empty
-      case 1: {   // binary
+        break;   // empty
+      case 1: {  // binary
         std::size_t n = rng() % 40;
         for (std::size_t i = 0; i < n; ++i) s.push_back(static_cast<char>(rng() & 0xFF));
         break;

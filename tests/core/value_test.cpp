@@ -1,11 +1,10 @@
 // The value model: the three atom states, ownership by move, and destruction of trees far deeper
 // than any call stack could recurse over, run on a thread with a deliberately small stack.
-#include "value.h"
-
-#include <gtest/gtest.h>
-#include <pthread.h>
+#include "tarnel/value.h"
 
 #include <cstring>
+#include <gtest/gtest.h>
+#include <pthread.h>
 #include <string>
 #include <utility>
 

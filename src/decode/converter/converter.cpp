@@ -1,16 +1,18 @@
-#include "decode/converter/converter.h"
+#include "tarnel/converter.h"
 
 #include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <memory>
 #include <vector>
 
-#include "base64/base64.h"
-#include "decode/reader/error.h"
+#include "decode/reader/build.h"
 #include "decode/reader/octet_string/octet_string.h"
-#include "encode/advanced/advanced.h"
-#include "encode/canonical/canonical.h"
-#include "value.h"
+#include "tarnel/advanced.h"
+#include "tarnel/base64.h"
+#include "tarnel/canonical.h"
+#include "tarnel/error.h"
+#include "tarnel/value.h"
 
 namespace tarnel {
 namespace {
@@ -203,13 +205,32 @@ class ConvertingBuilder {
   Octets held_hint_;
 };
 
+}  // namespace
+
+struct ConvertScratch::Storage {
+  BuildScratch build;
+  std::vector<std::uint8_t> open;  // one octet per open list
+};
+
+ConvertScratch::ConvertScratch() : storage_(std::make_unique<Storage>()) {}
+
+ConvertScratch::~ConvertScratch() = default;
+
+class ConvertScratchAccess {
+ public:
+  static ConvertScratch::Storage& of(ConvertScratch& scratch) noexcept { return *scratch.storage_; }
+};
+
+namespace {
+
 template <class Form>
 Built convert_into(const ReaderOptions& options, View input, Output& output,
                    ConvertScratch& scratch) {
   Form form(output);
-  ConvertingBuilder<Form> builder(form, scratch.open);
+  auto& storage = ConvertScratchAccess::of(scratch);
+  ConvertingBuilder<Form> builder(form, storage.open);
   // Transport forms too: the driver reads the octets they decode to into the same builder.
-  Built read = build_prefix(options, input, builder, scratch.build);
+  Built read = build_prefix(options, input, builder, storage.build);
   if (!read) return read;
   if (!form.finish()) return sink_refused;
   return read;
@@ -240,9 +261,10 @@ Built convert_prefix(const ReaderOptions& options, std::span<const std::uint8_t>
   return convert_with(options, input, form, output, scratch);
 }
 
-Result<std::uint64_t> convert_prefix(const ReaderOptions& options,
-                                     std::span<const std::uint8_t> input, OutputForm form,
-                                     Buffer& out, ConvertScratch* scratch) {
+Result<std::uint64_t, ReadError> convert_prefix(const ReaderOptions& options,
+                                                std::span<const std::uint8_t> input,
+                                                OutputForm form, Buffer& out,
+                                                ConvertScratch* scratch) {
   const std::size_t before = out.size();
   Output output(out, nullptr, default_piece_size);
   Built read = convert_with(options, input, form, output, scratch);

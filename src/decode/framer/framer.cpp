@@ -1,4 +1,4 @@
-#include "decode/framer/framer.h"
+#include "tarnel/framer.h"
 
 #include <array>
 #include <cassert>
@@ -364,7 +364,7 @@ bool Framer::close_delegated(std::span<const std::uint8_t> window, std::uint64_t
   const std::span<const std::uint8_t> atom =
       window.subspan(atom_start_ - window_start, pos_ - atom_start_);
   ReadCursor cursor{options_, atom, 0};
-  Result<std::span<const std::uint8_t>> read = read_octet_view(cursor, scratch_);
+  Result<std::span<const std::uint8_t>, ReadError> read = read_octet_view(cursor, scratch_);
   scratch_.clear();
   if (!read) {
     out = refuse(read.error().kind, atom_start_ + read.error().offset);

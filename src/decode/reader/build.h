@@ -28,20 +28,14 @@
 #include <span>
 #include <vector>
 
-#include "base64/base64.h"
-#include "buffer.h"
-#include "decode/reader/error.h"
 #include "decode/reader/octet_string/octet_string.h"
-#include "decode/reader/options.h"
-#include "result.h"
+#include "tarnel/base64.h"
+#include "tarnel/buffer.h"
+#include "tarnel/error.h"
+#include "tarnel/options.h"
+#include "tarnel/result.h"
 
 namespace tarnel {
-
-/// Why a read into a builder stopped: the input's first fault, or the builder's own failure.
-struct Stop {
-  bool by_builder = false;
-  ReadError refusal;  // meaningful when !by_builder
-};
 
 /// The position just past the S-expression read, or why the read stopped.
 using Built = Result<std::uint64_t, Stop>;
@@ -198,7 +192,7 @@ Result<bool, Stop> Driver<Builder>::read_hinted_atom() {
   }
   ++cursor_.position;
   skip_whitespace_if_advanced(cursor_);
-  Result<View> hint = read_octet_view(cursor_, hint_scratch_);
+  Result<View, ReadError> hint = read_octet_view(cursor_, hint_scratch_);
   if (!hint) return refused(hint.error());
   skip_whitespace_if_advanced(cursor_);
   if (cursor_.position == n) return refused(ErrorKind::UnexpectedEnd, n);
@@ -210,7 +204,7 @@ Result<bool, Stop> Driver<Builder>::read_hinted_atom() {
   if (cursor_.position < n && cursor_.input[cursor_.position] == '(') {
     return refused(ErrorKind::HintOnList, cursor_.position);
   }
-  Result<View> data = read_octet_view(cursor_, data_scratch_);
+  Result<View, ReadError> data = read_octet_view(cursor_, data_scratch_);
   if (!data) return refused(data.error());
   if (!builder_.hinted_atom(*data, *hint)) return builder_failed;
   return true;
@@ -249,7 +243,7 @@ Built Driver<Builder>::read_lists() {
       if (read_short_verbatim(cursor_, short_data)) {
         if (!builder_.atom(short_data)) return builder_failed;
       } else {
-        Result<View> data = read_octet_view(cursor_, data_scratch_);
+        Result<View, ReadError> data = read_octet_view(cursor_, data_scratch_);
         if (!data) return refused(data.error());
         if (!builder_.atom(*data)) return builder_failed;
       }

@@ -1,4 +1,4 @@
-#include "decode/reader/error.h"
+#include "tarnel/error.h"
 
 #include <array>
 #include <cstring>
@@ -30,8 +30,7 @@ constexpr std::array<KindText, error_kind_count> kind_texts = {{
     {"HintNotAllowed", "a display hint, which is not allowed"},
     {"EmptyAtomNotAllowed", "a zero-length octet string, which is not allowed"},
     {"EmptyListNotAllowed", "an empty list, which is not allowed"},
-    {"ListAsFirstElementNotAllowed",
-     "a list as the first element of a list, which is not allowed"},
+    {"ListAsFirstElementNotAllowed", "a list as the first element of a list, which is not allowed"},
     {"AdvancedNotAllowed", "the advanced representation, which is not allowed"},
     {"TransportNotAllowed", "the basic transport representation, which is not allowed"},
     {"HexadecimalNotAllowed", "a hexadecimal octet string, which is not allowed"},

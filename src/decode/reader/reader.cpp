@@ -1,4 +1,4 @@
-#include "decode/reader/reader.h"
+#include "tarnel/reader.h"
 
 #include <cstddef>
 #include <iterator>
@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "decode/reader/build.h"
+#include "decode/reader/read_one.h"
 
 namespace tarnel {
 namespace {
@@ -45,24 +46,26 @@ class ValueBuilder {
 };
 
 // The builder never fails, so a read stops only at a fault of the input.
-Result<Value> finish(Built read, ValueBuilder& builder) {
+Result<Value, ReadError> finish(Built read, ValueBuilder& builder) {
   if (!read) return read.error().refusal;
   return builder.take();
 }
 
 }  // namespace
 
-Result<Value> read_one(ReadCursor& cursor) {
+Result<Value, ReadError> read_one(ReadCursor& cursor) {
   ValueBuilder builder;
   return finish(build_one(cursor, builder), builder);
 }
 
-Result<Value> read_whole(const ReaderOptions& options, std::span<const std::uint8_t> input) {
+Result<Value, ReadError> read_whole(const ReaderOptions& options,
+                                    std::span<const std::uint8_t> input) {
   ValueBuilder builder;
   return finish(build_whole(options, input, builder), builder);
 }
 
-Result<Prefix> read_prefix(const ReaderOptions& options, std::span<const std::uint8_t> input) {
+Result<Prefix, ReadError> read_prefix(const ReaderOptions& options,
+                                      std::span<const std::uint8_t> input) {
   ValueBuilder builder;
   Built read = build_prefix(options, input, builder);
   if (!read) return read.error().refusal;

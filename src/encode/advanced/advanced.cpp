@@ -1,4 +1,4 @@
-#include "encode/advanced/advanced.h"
+#include "tarnel/advanced.h"
 
 #include <array>
 #include <cstddef>

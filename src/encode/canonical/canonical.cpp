@@ -1,4 +1,4 @@
-#include "encode/canonical/canonical.h"
+#include "tarnel/canonical.h"
 
 #include <cassert>
 #include <cstring>

@@ -1,10 +1,10 @@
-#include "encode/transport/transport.h"
+#include "tarnel/transport.h"
 
 #include <cstdint>
 #include <new>
 
-#include "base64/base64.h"
-#include "encode/canonical/canonical.h"
+#include "tarnel/base64.h"
+#include "tarnel/canonical.h"
 
 namespace tarnel {
 

@@ -1,7 +1,7 @@
 // The base-64 codec: encodings for every length modulo 3, decodings with whitespace anywhere,
 // each padding fault and invalid character at its exact offset, and the property that whatever
 // the decoder accepts is, whitespace aside, the encoder's own output or that output unpadded.
-#include "base64/base64.h"
+#include "tarnel/base64.h"
 
 #include <gtest/gtest.h>
 #include <random>

@@ -13,20 +13,19 @@
 // with limits, lying lengths ~0, atoms at the atom limit 1.02, base-64 and transport bodies of
 // whitespace 0.75, empty lists 40.0, nesting at the limit 20.6 (times max_input_len); without
 // limits at most 2.33 times input plus tree (many one-octet atoms).
-#include <gtest/gtest.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <gtest/gtest.h>
 #include <span>
 #include <string>
 #include <vector>
 
-#include "decode/reader/options.h"
-#include "decode/reader/reader.h"
-#include "encode/canonical/canonical.h"
-#include "encode/transport/transport.h"
 #include "memory/counting_malloc.h"
+#include "tarnel/canonical.h"
+#include "tarnel/options.h"
+#include "tarnel/reader.h"
+#include "tarnel/transport.h"
 
 namespace tarnel {
 namespace {
@@ -80,7 +79,7 @@ Measured measure(const ReaderOptions& options, const std::string& input) {
   Measured m;
   const std::int64_t before = reset_peak();
   {
-    Result<Value> value = read_whole(options, octets);
+    Result<Value, ReadError> value = read_whole(options, octets);
     m.ok = value.ok();
     m.retained = live_octets() - before;
     m.peak = peak_octets() - before;
@@ -92,8 +91,8 @@ Measured measure(const ReaderOptions& options, const std::string& input) {
 struct Case {
   const char* name;
   std::function<std::string()> input;
-  bool reads;          // whether the read succeeds
-  double max_factor;   // asserted bound, as a multiple of what the factor is taken against
+  bool reads;         // whether the read succeeds
+  double max_factor;  // asserted bound, as a multiple of what the factor is taken against
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
@@ -130,8 +129,7 @@ TEST_P(WithLimits, PeakStaysWithinAFactorOfTheInputLimit) {
 INSTANTIATE_TEST_SUITE_P(
     Adversarial, WithLimits,
     ::testing::Values(
-        Case{"huge_verbatim_length", [] { return std::string("(99999999999999:abc)"); }, false,
-             0},
+        Case{"huge_verbatim_length", [] { return std::string("(99999999999999:abc)"); }, false, 0},
         Case{"length_past_the_input", [] { return "(" + repeat("(", 60) + "1048000:abc"; }, false,
              0},
         Case{"lengths_before_forms",
@@ -139,20 +137,21 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"atoms_then_a_lie", [] { return atoms_at_limit(input_limit - 64) + "4294967296:"; },
              false, 1.5},
         Case{"atom_one_past_the_limit",
-             [] { return "(" + std::to_string(atom_limit + 1) + ":" +
-                         std::string(atom_limit + 1, 'x') + ")"; },
+             [] {
+               return "(" + std::to_string(atom_limit + 1) + ":" +
+                      std::string(atom_limit + 1, 'x') + ")";
+             },
              false, 0},
-        Case{"quoted_far_past_the_limit",
-             [] { return fill("\"", "a", "\"", input_limit); }, false, 2.1},
+        Case{"quoted_far_past_the_limit", [] { return fill("\"", "a", "\"", input_limit); }, false,
+             2.1},
         Case{"many_empty_lists", [] { return fill("(", "()", ")", input_limit); }, true, 48},
-        Case{"nesting_at_the_depth_limit",
-             [] { return deep_at_limit(input_limit, depth_limit); }, true, 26},
+        Case{"nesting_at_the_depth_limit", [] { return deep_at_limit(input_limit, depth_limit); },
+             true, 26},
         Case{"nesting_past_the_depth_limit",
              [] { return repeat("(", depth_limit + 1) + repeat(")", depth_limit + 1); }, false, 0},
         Case{"atoms_at_the_atom_limit", [] { return atoms_at_limit(input_limit); }, true, 1.5},
         Case{"base64_of_whitespace", [] { return fill("|", " ", "|", input_limit); }, true, 0.8},
-        Case{"hexadecimal_of_whitespace", [] { return fill("#", " ", "#", input_limit); }, true,
-             0},
+        Case{"hexadecimal_of_whitespace", [] { return fill("#", " ", "#", input_limit); }, true, 0},
         Case{"transport_of_whitespace", [] { return fill("{", "\n", "}", input_limit); }, false,
              0.8},
         Case{"input_one_past_the_limit", [] { return std::string(input_limit + 1, '('); }, false,
@@ -192,7 +191,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"transport_of_a_wide_tree",
              [] {
                const std::string tree = wide_tree(3 << 20);
-               Result<Value> parsed = read_whole(
+               Result<Value, ReadError> parsed = read_whole(
                    default_options,
                    std::span(reinterpret_cast<const std::uint8_t*>(tree.data()), tree.size()));
                return as_text(encode_transport(*parsed));

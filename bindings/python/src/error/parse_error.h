@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <string_view>
 
-#include "decode/reader/error.h"
+#include "tarnel/error.h"
 
 namespace tarnel::py {
 

@@ -1,15 +1,15 @@
-#include <Python.h>
-
 #include "parser/parser.h"
+
+#include <Python.h>
 
 #include <cstring>
 
-#include "decode/reader/options.h"
 #include "runtime/args.h"
 #include "runtime/buffer.h"
 #include "runtime/errors.h"
 #include "runtime/ref.h"
 #include "runtime/types.h"
+#include "tarnel/options.h"
 #include "value/atom.h"
 #include "value/to_python.h"
 
@@ -17,8 +17,7 @@ namespace tarnel::py {
 namespace {
 
 struct ParserObject {
-  PyObject_HEAD
-  ReaderOptions options;
+  PyObject_HEAD ReaderOptions options;
 };
 
 // The octets of a `data` argument. Immutable bytes and str objects are read in place (nothing
@@ -77,8 +76,8 @@ bool bind_data(const Signature& signature, PyObject* const* args, Py_ssize_t nar
   return true;
 }
 
-PyObject* run_parse(const Signature& signature, const ReaderOptions& options,
-                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* run_parse(const Signature& signature, const ReaderOptions& options, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard([&]() -> PyObject* {
     InputOctets input;
     if (!bind_data(signature, args, nargs, kwnames, input)) return nullptr;
@@ -287,10 +286,7 @@ PyType_Slot parser_slots[] = {
 };
 
 PyType_Spec parser_spec = {
-    "tarnel.Parser",
-    sizeof(ParserObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    "tarnel.Parser", sizeof(ParserObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     parser_slots,
 };
 

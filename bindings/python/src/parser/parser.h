@@ -7,7 +7,7 @@
 
 #include <Python.h>
 
-#include "decode/reader/options.h"
+#include "tarnel/options.h"
 
 namespace tarnel::py {
 

@@ -20,8 +20,8 @@
 #include <new>
 #include <type_traits>
 
-#include "decode/reader/error.h"
 #include "runtime/ref.h"
+#include "tarnel/error.h"
 
 namespace tarnel::py {
 

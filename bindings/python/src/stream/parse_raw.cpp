@@ -2,10 +2,10 @@
 
 #include <Python.h>
 
-#include "decode/reader/options.h"
 #include "parser/parser.h"
 #include "runtime/args.h"
 #include "runtime/errors.h"
+#include "tarnel/options.h"
 
 namespace tarnel::py {
 namespace {

@@ -4,11 +4,11 @@
 
 #include <cstdint>
 
-#include "decode/reader/options.h"
 #include "parser/parser.h"
 #include "runtime/args.h"
 #include "runtime/errors.h"
 #include "runtime/ref.h"
+#include "tarnel/options.h"
 
 namespace tarnel::py {
 namespace {

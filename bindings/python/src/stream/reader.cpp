@@ -8,9 +8,6 @@
 #include <memory>
 #include <span>
 
-#include "buffer.h"
-#include "decode/converter/converter.h"
-#include "decode/framer/framer.h"
 #include "decode/reader/octet_string/octet_string.h"
 #include "parser/parser.h"
 #include "runtime/args.h"
@@ -18,6 +15,9 @@
 #include "runtime/errors.h"
 #include "runtime/ref.h"
 #include "runtime/types.h"
+#include "tarnel/buffer.h"
+#include "tarnel/converter.h"
+#include "tarnel/framer.h"
 #include "value/to_python.h"
 
 namespace tarnel::py {
@@ -213,7 +213,7 @@ Attempt Stream::read(const ReaderOptions& options, View octets, bool known_whole
     attempt.consumed = *built;
     return attempt;
   }
-  Result<std::uint64_t> converted = convert_prefix(options, octets, form_, out_, &convert_scratch_);
+  Result<std::uint64_t, ReadError> converted = convert_prefix(options, octets, form_, out_, &convert_scratch_);
   if (!converted) {
     attempt.status = Attempt::Status::Refused;
     attempt.refusal = converted.error();

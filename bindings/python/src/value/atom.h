@@ -21,14 +21,13 @@
 #include <span>
 
 #include "runtime/buffer.h"
-#include "value.h"
+#include "tarnel/value.h"
 
 namespace tarnel::py {
 
 /// The instance layout of `Atom`.
 struct AtomObject {
-  PyObject_HEAD
-  Octets data;
+  PyObject_HEAD Octets data;
   Octets* hint;  // owned; null where absent
 };
 

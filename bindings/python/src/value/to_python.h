@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "decode/reader/build.h"
-#include "decode/reader/error.h"
-#include "decode/reader/options.h"
+#include "tarnel/error.h"
+#include "tarnel/options.h"
 
 namespace tarnel::py {
 

@@ -1,18 +1,18 @@
-#include <Python.h>
-
 #include "value/writing.h"
+
+#include <Python.h>
 
 #include <cstring>
 #include <new>
 #include <span>
 #include <vector>
 
-#include "encode/advanced/advanced.h"
-#include "encode/canonical/canonical.h"
-#include "encode/transport/transport.h"
 #include "runtime/args.h"
 #include "runtime/errors.h"
 #include "runtime/ref.h"
+#include "tarnel/advanced.h"
+#include "tarnel/canonical.h"
+#include "tarnel/transport.h"
 #include "value/atom.h"
 
 namespace tarnel::py {

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <limits>
 
-#include "base64/base64.h"
-#include "buffer.h"
+#include "tarnel/base64.h"
+#include "tarnel/buffer.h"
 
 namespace tarnel {
 namespace {
@@ -87,7 +87,8 @@ class Sink {
 
 // The checks every form ends with, on the decoded count: the written length, the empty-atom flag,
 // then max_atom_len.
-Result<bool> check_decoded(const ReadCursor& cursor, const Extent& extent, std::uint64_t count) {
+Result<bool, ReadError> check_decoded(const ReadCursor& cursor, const Extent& extent,
+                                      std::uint64_t count) {
   if (extent.has_length && count != extent.length) {
     return error_at(ErrorKind::LengthMismatch, extent.start);
   }
@@ -100,27 +101,27 @@ Result<bool> check_decoded(const ReadCursor& cursor, const Extent& extent, std::
   return true;
 }
 
-Result<View> finish(const ReadCursor& cursor, const Extent& extent, const Sink& sink) {
-  Result<bool> checked = check_decoded(cursor, extent, sink.count());
+Result<View, ReadError> finish(const ReadCursor& cursor, const Extent& extent, const Sink& sink) {
+  Result<bool, ReadError> checked = check_decoded(cursor, extent, sink.count());
   if (!checked) return checked.error();
   return sink.view();
 }
 
 // The cursor stands on the first octet of a token.
-Result<View> read_token(ReadCursor& cursor) {
+Result<View, ReadError> read_token(ReadCursor& cursor) {
   const std::uint8_t* in = cursor.input.data();
   const std::uint64_t n = cursor.input.size();
   const std::uint64_t start = cursor.position;
   std::uint64_t end = start + 1;
   while (end < n && is_token_char(in[end])) ++end;
-  Result<bool> checked = check_decoded(cursor, {start, false, 0}, end - start);
+  Result<bool, ReadError> checked = check_decoded(cursor, {start, false, 0}, end - start);
   if (!checked) return checked.error();
   cursor.position = end;
   return cursor.input.subspan(start, end - start);
 }
 
 // The cursor stands on the opening double quote.
-Result<View> read_quoted(ReadCursor& cursor, const Extent& extent, Buffer& scratch) {
+Result<View, ReadError> read_quoted(ReadCursor& cursor, const Extent& extent, Buffer& scratch) {
   const std::uint8_t* in = cursor.input.data();
   const std::uint64_t n = cursor.input.size();
   const std::uint8_t quoted = quoted_classes(cursor.options);
@@ -129,7 +130,7 @@ Result<View> read_quoted(ReadCursor& cursor, const Extent& extent, Buffer& scrat
   while (run < n && stands_in_quotes(in[run], quoted)) ++run;
   if (run < n && in[run] == '"') {
     // No escapes: the octets are copied straight from the input, with no buffer in between.
-    Result<bool> checked = check_decoded(cursor, extent, run - pos);
+    Result<bool, ReadError> checked = check_decoded(cursor, extent, run - pos);
     if (!checked) return checked.error();
     cursor.position = run + 1;
     return cursor.input.subspan(pos, run - pos);
@@ -220,7 +221,7 @@ Result<View> read_quoted(ReadCursor& cursor, const Extent& extent, Buffer& scrat
     run = pos;
     while (run < n && stands_in_quotes(in[run], quoted)) ++run;
   }
-  Result<View> result = finish(cursor, extent, sink);
+  Result<View, ReadError> result = finish(cursor, extent, sink);
   if (result) cursor.position = pos;
   return result;
 }
@@ -228,8 +229,8 @@ Result<View> read_quoted(ReadCursor& cursor, const Extent& extent, Buffer& scrat
 // The body of a hexadecimal string whose closing '#' stands at `close` and whose octets all fit
 // under the atom limit: digit pairs are decoded two octets a step straight into `scratch`. The
 // refusals are those of the octet-at-a-time loop in read_hexadecimal, at the same offsets.
-Result<View> read_hexadecimal_to(ReadCursor& cursor, const Extent& extent, std::uint64_t close,
-                                 Buffer& scratch) {
+Result<View, ReadError> read_hexadecimal_to(ReadCursor& cursor, const Extent& extent,
+                                            std::uint64_t close, Buffer& scratch) {
   const std::uint8_t* in = cursor.input.data();
   std::uint64_t pos = cursor.position + 1;
   const std::uint64_t room = (close - pos) / 2;
@@ -263,14 +264,15 @@ Result<View> read_hexadecimal_to(ReadCursor& cursor, const Extent& extent, std::
   if (high >= 0) return error_at(ErrorKind::OddHexDigits, extent.start);
   const std::uint64_t count = static_cast<std::uint64_t>(w - out);
   scratch.shrink_by(static_cast<std::size_t>(room - count));
-  Result<bool> checked = check_decoded(cursor, extent, count);
+  Result<bool, ReadError> checked = check_decoded(cursor, extent, count);
   if (!checked) return checked.error();
   cursor.position = close + 1;
   return scratch.view();
 }
 
 // The cursor stands on the opening '#'.
-Result<View> read_hexadecimal(ReadCursor& cursor, const Extent& extent, Buffer& scratch) {
+Result<View, ReadError> read_hexadecimal(ReadCursor& cursor, const Extent& extent,
+                                         Buffer& scratch) {
   const std::uint8_t* in = cursor.input.data();
   const std::uint64_t n = cursor.input.size();
   std::uint64_t pos = cursor.position + 1;
@@ -306,13 +308,14 @@ Result<View> read_hexadecimal(ReadCursor& cursor, const Extent& extent, Buffer& 
     ++pos;
   }
   if (high >= 0) return error_at(ErrorKind::OddHexDigits, extent.start);
-  Result<View> result = finish(cursor, extent, sink);
+  Result<View, ReadError> result = finish(cursor, extent, sink);
   if (result) cursor.position = pos;
   return result;
 }
 
 // The cursor stands on the opening vertical bar.
-Result<View> read_base64_string(ReadCursor& cursor, const Extent& extent, Buffer& scratch) {
+Result<View, ReadError> read_base64_string(ReadCursor& cursor, const Extent& extent,
+                                           Buffer& scratch) {
   const std::uint8_t* in = cursor.input.data();
   const std::uint64_t n = cursor.input.size();
   const std::uint64_t body = cursor.position + 1;
@@ -323,20 +326,21 @@ Result<View> read_base64_string(ReadCursor& cursor, const Extent& extent, Buffer
   Result<bool, std::uint64_t> decoded =
       base64_decode_into(cursor.input.subspan(body, close - body), scratch);
   if (!decoded) return error_at(ErrorKind::InvalidBase64, saturating_add(body, decoded.error()));
-  Result<bool> checked = check_decoded(cursor, extent, scratch.size());
+  Result<bool, ReadError> checked = check_decoded(cursor, extent, scratch.size());
   if (!checked) return checked.error();
   cursor.position = close + 1;
   return scratch.view();
 }
 
 // A verbatim string: `colon` is the offset of the colon after the length.
-Result<View> read_verbatim(ReadCursor& cursor, const Extent& extent, std::uint64_t colon) {
+Result<View, ReadError> read_verbatim(ReadCursor& cursor, const Extent& extent,
+                                      std::uint64_t colon) {
   const std::uint64_t n = cursor.input.size();
   const std::uint64_t begin = colon + 1;
   if (extent.length > max_u64 - begin) return error_at(ErrorKind::LengthOverflow, begin);
   // Nothing is allocated before the input is known to hold every octet the length claims.
   if (begin + extent.length > n) return end_of(cursor);
-  Result<bool> checked = check_decoded(cursor, extent, extent.length);
+  Result<bool, ReadError> checked = check_decoded(cursor, extent, extent.length);
   if (!checked) return checked.error();
   cursor.position = begin + extent.length;
   return cursor.input.subspan(begin, extent.length);
@@ -344,8 +348,8 @@ Result<View> read_verbatim(ReadCursor& cursor, const Extent& extent, std::uint64
 
 // The restrictions on a form that has a length, in their fixed order; `form_allowed` is the
 // form's own flag (true for quoted strings, which have none).
-Result<bool> check_length_form(const ReadCursor& cursor, std::uint64_t start, bool form_allowed,
-                               ErrorKind form_refusal) {
+Result<bool, ReadError> check_length_form(const ReadCursor& cursor, std::uint64_t start,
+                                          bool form_allowed, ErrorKind form_refusal) {
   const ReaderOptions& options = cursor.options;
   if (!options.allow_advanced) return error_at(ErrorKind::AdvancedNotAllowed, start);
   if (!form_allowed) return error_at(form_refusal, start);
@@ -353,7 +357,7 @@ Result<bool> check_length_form(const ReadCursor& cursor, std::uint64_t start, bo
   return true;
 }
 
-Result<View> read_with_length(ReadCursor& cursor, Buffer& scratch) {
+Result<View, ReadError> read_with_length(ReadCursor& cursor, Buffer& scratch) {
   const std::uint8_t* in = cursor.input.data();
   const std::uint64_t n = cursor.input.size();
   const std::uint64_t start = cursor.position;
@@ -376,20 +380,21 @@ Result<View> read_with_length(ReadCursor& cursor, Buffer& scratch) {
     case ':':
       return read_verbatim(cursor, extent, pos);
     case '"': {
-      Result<bool> allowed = check_length_form(cursor, start, true, ErrorKind::AdvancedNotAllowed);
+      Result<bool, ReadError> allowed =
+          check_length_form(cursor, start, true, ErrorKind::AdvancedNotAllowed);
       if (!allowed) return allowed.error();
       cursor.position = pos;
       return read_quoted(cursor, extent, scratch);
     }
     case '#': {
-      Result<bool> allowed = check_length_form(cursor, start, options.allow_hexadecimal,
-                                               ErrorKind::HexadecimalNotAllowed);
+      Result<bool, ReadError> allowed = check_length_form(cursor, start, options.allow_hexadecimal,
+                                                          ErrorKind::HexadecimalNotAllowed);
       if (!allowed) return allowed.error();
       cursor.position = pos;
       return read_hexadecimal(cursor, extent, scratch);
     }
     case '|': {
-      Result<bool> allowed =
+      Result<bool, ReadError> allowed =
           check_length_form(cursor, start, options.allow_base64, ErrorKind::Base64NotAllowed);
       if (!allowed) return allowed.error();
       cursor.position = pos;
@@ -402,7 +407,7 @@ Result<View> read_with_length(ReadCursor& cursor, Buffer& scratch) {
 
 }  // namespace
 
-Result<View> read_octet_view(ReadCursor& cursor, Buffer& scratch) {
+Result<View, ReadError> read_octet_view(ReadCursor& cursor, Buffer& scratch) {
   const std::uint64_t start = cursor.position;
   if (start >= cursor.input.size()) return end_of(cursor);
   const ReaderOptions& options = cursor.options;
@@ -429,9 +434,9 @@ Result<View> read_octet_view(ReadCursor& cursor, Buffer& scratch) {
   }
 }
 
-Result<Octets> read_octet_string(ReadCursor& cursor) {
+Result<Octets, ReadError> read_octet_string(ReadCursor& cursor) {
   Buffer scratch;
-  Result<View> octets = read_octet_view(cursor, scratch);
+  Result<View, ReadError> octets = read_octet_view(cursor, scratch);
   if (!octets) return octets.error();
   // Decoded octets are handed over at exact length; octets that stand in the input are copied.
   if (!scratch.empty() && octets->data() == scratch.data()) return Octets(std::move(scratch));

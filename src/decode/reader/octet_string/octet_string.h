@@ -14,10 +14,11 @@
 #include <cstdint>
 #include <span>
 
-#include "buffer.h"
-#include "decode/reader/options.h"
-#include "result.h"
-#include "value.h"
+#include "tarnel/buffer.h"
+#include "tarnel/error.h"
+#include "tarnel/options.h"
+#include "tarnel/result.h"
+#include "tarnel/value.h"
 
 namespace tarnel {
 
@@ -29,13 +30,14 @@ struct ReadCursor {
 };
 
 /// Reads one octet string at the cursor; on success the cursor stands just past it.
-Result<Octets> read_octet_string(ReadCursor& cursor);
+Result<Octets, ReadError> read_octet_string(ReadCursor& cursor);
 
 /// As `read_octet_string`, but lends the octets instead of copying them: the view points into
 /// the input where they stand there as they are (verbatim, token, quoted without escapes), and
 /// otherwise into `scratch`, whose earlier contents are replaced. It is valid until the input or
 /// `scratch` changes.
-Result<std::span<const std::uint8_t>> read_octet_view(ReadCursor& cursor, Buffer& scratch);
+Result<std::span<const std::uint8_t>, ReadError> read_octet_view(ReadCursor& cursor,
+                                                                 Buffer& scratch);
 
 /// The classes of octets the reader tells apart, as bits of `octet_classes`.
 namespace octet_class {

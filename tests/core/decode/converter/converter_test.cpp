@@ -3,7 +3,7 @@
 // over every short input on an alphabet of pieces, over seeded random trees written in a random
 // mix of every written form, cut short and mutated, under random restrictions and limits, and
 // over lists far deeper than the default limit. Then sinks that refuse a piece.
-#include "decode/converter/converter.h"
+#include "tarnel/converter.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -13,13 +13,13 @@
 #include <string_view>
 #include <vector>
 
-#include "base64/base64.h"
 #include "decode/reader/octet_string/octet_string.h"
 #include "decode/reader/read_helpers.h"
-#include "decode/reader/reader.h"
-#include "encode/advanced/advanced.h"
-#include "encode/canonical/canonical.h"
-#include "encode/transport/transport.h"
+#include "tarnel/advanced.h"
+#include "tarnel/base64.h"
+#include "tarnel/canonical.h"
+#include "tarnel/reader.h"
+#include "tarnel/transport.h"
 #include "tree_helpers.h"
 
 namespace tarnel {
@@ -62,7 +62,7 @@ class Collector : public OutputSink {
 
 // How the converter differs from read_prefix and the writers on `input`, or "" where it does not.
 std::string conversion_fault(const O& options, std::string_view input) {
-  Result<Prefix> read = read_prefix(options, octets_of(input));
+  Result<Prefix, ReadError> read = read_prefix(options, octets_of(input));
   for (OutputForm form : forms) {
     const std::string want =
         read ? std::to_string(read->consumed) + " " + std::string(written(read->value, form).text())
@@ -70,7 +70,7 @@ std::string conversion_fault(const O& options, std::string_view input) {
     const std::string where = " (form " + std::to_string(static_cast<int>(form)) + ")";
     Buffer out;
     out.append(std::string_view("junk"));
-    Result<std::uint64_t> got = convert_prefix(options, octets_of(input), form, out);
+    Result<std::uint64_t, ReadError> got = convert_prefix(options, octets_of(input), form, out);
     if (out.text().substr(0, 4) != "junk") return "the buffer lost its earlier octets" + where;
     const std::string got_text =
         got ? std::to_string(*got) + " " + std::string(out.text().substr(4))

@@ -1,7 +1,7 @@
 // The framer against the reader: every split of a stream into pieces must frame it as reading it
 // whole does (framing_reference.h), first on the splits that cut through each construct, then on
 // random streams under random options.
-#include "decode/framer/framer.h"
+#include "tarnel/framer.h"
 
 #include <cstdint>
 #include <gtest/gtest.h>
@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "decode/reader/options.h"
 #include "framing_reference.h"
+#include "tarnel/options.h"
 
 namespace tarnel {
 namespace {
@@ -164,7 +164,7 @@ TEST(FramerTest, FramesReadBackToExactlyTheirOctets) {
   ASSERT_EQ(o.last.status, FrameStatus::Ended);
   ASSERT_EQ(o.frames.size(), 5u);
   for (const auto& [start, end] : o.frames) {
-    Result<Prefix> read = read_prefix(default_options, stream.subspan(start));
+    Result<Prefix, ReadError> read = read_prefix(default_options, stream.subspan(start));
     ASSERT_TRUE(read);
     EXPECT_EQ(read->consumed, end - start);
   }

@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "decode/framer/framer.h"
-#include "decode/reader/error.h"
 #include "decode/reader/octet_string/octet_string.h"
-#include "decode/reader/options.h"
-#include "decode/reader/reader.h"
+#include "tarnel/error.h"
+#include "tarnel/framer.h"
+#include "tarnel/options.h"
+#include "tarnel/reader.h"
 
 namespace tarnel::framing {
 
@@ -53,7 +53,7 @@ inline Outcome frame_whole(const ReaderOptions& options, std::span<const std::ui
     }
     const std::span<const std::uint8_t> rest = stream.subspan(pos);
     const bool cut = rest.size() > limit;
-    Result<Prefix> read = read_prefix(unlimited, cut ? rest.first(limit) : rest);
+    Result<Prefix, ReadError> read = read_prefix(unlimited, cut ? rest.first(limit) : rest);
     if (!read) {
       const ReadError e = read.error();
       if (cut && e.kind == ErrorKind::UnexpectedEnd && e.offset == limit) {
@@ -64,7 +64,7 @@ inline Outcome frame_whole(const ReaderOptions& options, std::span<const std::ui
       return out;
     }
     if (cut && read->consumed == limit) {
-      Result<Prefix> again = read_prefix(unlimited, rest.first(limit + 1));
+      Result<Prefix, ReadError> again = read_prefix(unlimited, rest.first(limit + 1));
       if (!again || again->consumed != limit) {
         out.last = refused_at(ErrorKind::InputTooLong, pos + limit);
         return out;

@@ -1,6 +1,6 @@
 // Error kinds and their display: the fixed order, names and messages of all 24 kinds, and the
 // display text, whose offset prints in full decimal up to 2^64-1.
-#include "decode/reader/error.h"
+#include "tarnel/error.h"
 
 #include <cstdint>
 #include <gtest/gtest.h>

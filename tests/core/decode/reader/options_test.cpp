@@ -1,6 +1,6 @@
 // The option presets and the inner options of a transport form: which fields each fixes, and
 // that the inner set copies every limit and flag of the outer one except the two it forbids.
-#include "decode/reader/options.h"
+#include "tarnel/options.h"
 
 #include <cstdint>
 #include <gtest/gtest.h>

@@ -10,10 +10,10 @@
 #include <string>
 #include <string_view>
 
-#include "decode/reader/error.h"
-#include "decode/reader/options.h"
-#include "decode/reader/reader.h"
-#include "encode/canonical/canonical.h"
+#include "tarnel/canonical.h"
+#include "tarnel/error.h"
+#include "tarnel/options.h"
+#include "tarnel/reader.h"
 
 namespace tarnel::read_testing {
 
@@ -55,7 +55,7 @@ inline std::string error_text(const ReadError& e) {
 
 /// What `read_whole` makes of `input`: the canonical form of the value, or "Kind@offset".
 inline std::string read_text(std::string_view input, const ReaderOptions& options) {
-  Result<Value> v = read_whole(options, octets_of(input));
+  Result<Value, ReadError> v = read_whole(options, octets_of(input));
   return v ? canonical_text(*v) : error_text(v.error());
 }
 

@@ -2,7 +2,7 @@
 // re-based errors, whole inputs against prefixes, the limits at their edges, hostile inputs
 // (huge declared lengths, deep and wide nesting, long strings) read in linear time, and round
 // trips of every small canonical input and of seeded random trees.
-#include "decode/reader/reader.h"
+#include "tarnel/reader.h"
 
 #include <algorithm>
 #include <chrono>
@@ -13,9 +13,10 @@
 #include <string_view>
 #include <vector>
 
-#include "base64/base64.h"
 #include "decode/reader/read_helpers.h"
-#include "encode/canonical/canonical.h"
+#include "decode/reader/read_one.h"
+#include "tarnel/base64.h"
+#include "tarnel/canonical.h"
 #include "tree_helpers.h"
 
 namespace tarnel {
@@ -255,9 +256,10 @@ TEST(Reader, InputLimitAtLimitMinusOneLimitAndPlusOne) {
     const bool fits = n <= limit;
     EXPECT_EQ(read_text(input, options), fits ? input : expected_error(E::InputTooLong, limit));
     // A prefix read checks the whole input too, even where the expression is shorter.
-    Result<Prefix> prefix = read_prefix(options, octets_of(input));
+    Result<Prefix, ReadError> prefix = read_prefix(options, octets_of(input));
     EXPECT_EQ(prefix.ok(), fits);
-    Result<Prefix> shorter = read_prefix(options, octets_of("3:abc" + std::string(n - 5, ')')));
+    Result<Prefix, ReadError> shorter =
+        read_prefix(options, octets_of("3:abc" + std::string(n - 5, ')')));
     EXPECT_EQ(shorter.ok(), fits);
     if (!shorter) {
       EXPECT_EQ(shorter.error(), (ReadError{limit, E::InputTooLong}));
@@ -278,18 +280,18 @@ TEST(Reader, DepthLimitAtLimitMinusOneLimitAndPlusOne) {
 }
 
 TEST(Reader, EmptyHintIsPresentAndDistinctFromNoHint) {
-  Result<Value> with_empty = read_whole(default_options, octets_of("[0:]1:a"));
+  Result<Value, ReadError> with_empty = read_whole(default_options, octets_of("[0:]1:a"));
   ASSERT_TRUE(with_empty);
   ASSERT_TRUE(with_empty->is_atom());
   ASSERT_NE(with_empty->hint(), nullptr);
   EXPECT_TRUE(with_empty->hint()->empty());
   EXPECT_EQ(with_empty->data().text(), "a");
 
-  Result<Value> without_hint = read_whole(default_options, octets_of("1:a"));
+  Result<Value, ReadError> without_hint = read_whole(default_options, octets_of("1:a"));
   ASSERT_TRUE(without_hint);
   EXPECT_EQ(without_hint->hint(), nullptr);
 
-  Result<Value> hinted = read_whole(default_options, octets_of("([text/plain]|aGk=|)"));
+  Result<Value, ReadError> hinted = read_whole(default_options, octets_of("([text/plain]|aGk=|)"));
   ASSERT_TRUE(hinted);
   ASSERT_EQ(hinted->elements().size(), 1u);
   const Value& atom = hinted->elements()[0];
@@ -311,7 +313,7 @@ class ReadsPrefix : public ::testing::TestWithParam<PrefixRow> {};
 
 TEST_P(ReadsPrefix, ConsumesExactlyTheExpression) {
   const PrefixRow& row = GetParam();
-  Result<Prefix> prefix = read_prefix(row.options, octets_of(row.input));
+  Result<Prefix, ReadError> prefix = read_prefix(row.options, octets_of(row.input));
   ASSERT_TRUE(prefix) << read_testing::error_text(prefix.error());
   EXPECT_EQ(canonical_text(prefix->value), row.canonical);
   EXPECT_EQ(prefix->consumed, row.consumed);
@@ -337,7 +339,7 @@ TEST(Reader, PrefixReportsFaultsInsideTheExpressionOnly) {
   for (const Row& row : {Row{"", {0, E::UnexpectedEnd}}, Row{"   ", {3, E::UnexpectedEnd}},
                          Row{"(1:a", {4, E::UnexpectedEnd}}, Row{")", {0, E::UnmatchedParenthesis}},
                          Row{"(1:a!)", {4, E::UnexpectedOctet}}}) {
-    Result<Prefix> prefix = read_prefix(default_options, octets_of(row.input));
+    Result<Prefix, ReadError> prefix = read_prefix(default_options, octets_of(row.input));
     ASSERT_FALSE(prefix) << row.input;
     EXPECT_EQ(prefix.error(), row.error) << row.input;
   }
@@ -349,7 +351,7 @@ TEST(Reader, ReadOneReadsAStreamAtTheCursor) {
   std::vector<std::string> got;
   std::vector<std::uint64_t> ends;
   while (cursor.position < stream.size()) {
-    Result<Value> v = read_one(cursor);
+    Result<Value, ReadError> v = read_one(cursor);
     ASSERT_TRUE(v) << read_testing::error_text(v.error());
     got.push_back(canonical_text(*v));
     ends.push_back(cursor.position);
@@ -363,7 +365,7 @@ TEST(Reader, ListStorageIsExactlyItsLength) {
     std::string input = "(";
     for (std::size_t i = 0; i < n; ++i) input += "(1:a1:b1:c)";
     input += ")";
-    Result<Value> v = read_whole(default_options, octets_of(input));
+    Result<Value, ReadError> v = read_whole(default_options, octets_of(input));
     ASSERT_TRUE(v);
     EXPECT_EQ(v->elements().size(), n);
     EXPECT_EQ(v->elements().capacity(), n);
@@ -388,14 +390,14 @@ TEST(ReaderHostile, HugeDeclaredLengthsFailFastWithoutAllocating) {
       "(1:a 9999999999999999999:" + std::string(1000, 'x'),
   };
   for (const std::string& input : inputs) {
-    Result<Value> v = read_whole(default_options, octets_of(input));
+    Result<Value, ReadError> v = read_whole(default_options, octets_of(input));
     ASSERT_FALSE(v) << input;
     EXPECT_EQ(v.error(), (ReadError{input.size(), E::UnexpectedEnd})) << input;
   }
   // A million declared gigabytes one after another, each refused as it stands.
   const auto start = Clock::now();
   for (int i = 0; i < 1000000; ++i) {
-    Result<Value> v = read_whole(default_options, octets_of("(4294967296:ab"));
+    Result<Value, ReadError> v = read_whole(default_options, octets_of("(4294967296:ab"));
     ASSERT_FALSE(v);
   }
   EXPECT_LT(seconds_since(start), 10.0);
@@ -413,7 +415,7 @@ TEST(ReaderHostile, TenMegabyteQuotedStringInLinearTime) {
   }
   input += "\"";
   const auto start = Clock::now();
-  Result<Value> v = read_whole(default_options, octets_of(input));
+  Result<Value, ReadError> v = read_whole(default_options, octets_of(input));
   const double took = seconds_since(start);
   ASSERT_TRUE(v) << read_testing::error_text(v.error());
   EXPECT_TRUE(v->data().text() == expected);
@@ -421,7 +423,7 @@ TEST(ReaderHostile, TenMegabyteQuotedStringInLinearTime) {
 
   // Unterminated, the same string is refused at its end.
   input.pop_back();
-  Result<Value> cut = read_whole(default_options, octets_of(input));
+  Result<Value, ReadError> cut = read_whole(default_options, octets_of(input));
   ASSERT_FALSE(cut);
   EXPECT_EQ(cut.error(), (ReadError{input.size(), E::UnexpectedEnd}));
 }
@@ -431,14 +433,14 @@ TEST(ReaderHostile, TenMegabyteHexAndBase64Strings) {
   while (hex.size() < 10'000'000) hex += "6162 63\n";
   hex += "#";
   const auto start = Clock::now();
-  Result<Value> v = read_whole(default_options, octets_of(hex));
+  Result<Value, ReadError> v = read_whole(default_options, octets_of(hex));
   ASSERT_TRUE(v);
   EXPECT_EQ(v->data().size(), (hex.size() - 2) / 8 * 3);
 
   std::string b64 = "|";
   while (b64.size() < 10'000'000) b64 += "YWJj ";
   b64 += "|";
-  Result<Value> w = read_whole(default_options, octets_of(b64));
+  Result<Value, ReadError> w = read_whole(default_options, octets_of(b64));
   ASSERT_TRUE(w);
   EXPECT_EQ(w->data().size(), (b64.size() - 2) / 5 * 3);
   EXPECT_LT(seconds_since(start), 10.0);
@@ -474,7 +476,7 @@ TEST(ReaderHostile, MillionEmptyListsInOneList) {
   for (std::size_t i = 0; i < count; ++i) input += "()";
   input += ")";
   const auto start = Clock::now();
-  Result<Value> v = read_whole(default_options, octets_of(input));
+  Result<Value, ReadError> v = read_whole(default_options, octets_of(input));
   ASSERT_TRUE(v);
   EXPECT_EQ(v->elements().size(), count);
   EXPECT_EQ(v->elements().capacity(), count);
@@ -504,8 +506,8 @@ TEST(ReaderRoundTrip, EverySmallCanonicalInput) {
   }
   std::size_t accepted = 0;
   for (const std::string& input : inputs) {
-    Result<Value> whole = read_whole(canonical_options, octets_of(input));
-    Result<Prefix> prefix = read_prefix(canonical_options, octets_of(input));
+    Result<Value, ReadError> whole = read_whole(canonical_options, octets_of(input));
+    Result<Prefix, ReadError> prefix = read_prefix(canonical_options, octets_of(input));
     const std::string transported = read_text(braces(input), default_options);
     if (whole) {
       ++accepted;

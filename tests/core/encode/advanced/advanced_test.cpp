@@ -1,7 +1,7 @@
 // The advanced writer: the form chosen for each octet string (token, quoted with its escapes,
 // hexadecimal) at every class boundary, hints in brackets, single spaces between list elements,
 // and trees a million deep written without recursion.
-#include "encode/advanced/advanced.h"
+#include "tarnel/advanced.h"
 
 #include <gtest/gtest.h>
 #include <string>

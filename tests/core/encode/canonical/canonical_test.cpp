@@ -1,9 +1,8 @@
 // The canonical writer: the forms of atoms, hints and lists, lengths at the powers of ten, octets
 // copied untouched, deep trees without recursion, and the size pass agreeing with the output.
-#include "encode/canonical/canonical.h"
+#include "tarnel/canonical.h"
 
 #include <gtest/gtest.h>
-
 #include <random>
 #include <string>
 

@@ -1,13 +1,13 @@
 // The basic transport writer: the worked examples, the padding cases, the exact output length
 // (and a single exact reservation) over random trees, and a long output kept on one line.
-#include "encode/transport/transport.h"
+#include "tarnel/transport.h"
 
 #include <gtest/gtest.h>
 #include <random>
 #include <string>
 
-#include "base64/base64.h"
-#include "encode/canonical/canonical.h"
+#include "tarnel/base64.h"
+#include "tarnel/canonical.h"
 #include "tree_helpers.h"
 
 namespace tarnel {

@@ -22,7 +22,7 @@ using O = ReaderOptions;
 // "octets@end" on success (end being the cursor's position afterwards), else "Kind@offset".
 std::string read_string(std::string_view input, const ReaderOptions& options) {
   ReadCursor cursor{options, octets_of(input), 0};
-  Result<Octets> r = read_octet_string(cursor);
+  Result<Octets, ReadError> r = read_octet_string(cursor);
   if (!r) return read_testing::error_text(r.error());
   return std::string(r->text()) + "@" + std::to_string(cursor.position);
 }
@@ -323,20 +323,20 @@ TEST(OctetString, VerbatimIsReadUnderEveryRestriction) {
 TEST(OctetString, ReadsFromTheCursorNotFromTheStart) {
   std::string_view input = "xx3:abc#6162#";
   ReadCursor cursor{default_options, octets_of(input), 2};
-  Result<Octets> first = read_octet_string(cursor);
+  Result<Octets, ReadError> first = read_octet_string(cursor);
   ASSERT_TRUE(first);
   EXPECT_EQ(first->text(), "abc");
   EXPECT_EQ(cursor.position, 7u);
-  Result<Octets> second = read_octet_string(cursor);
+  Result<Octets, ReadError> second = read_octet_string(cursor);
   ASSERT_TRUE(second);
   EXPECT_EQ(second->text(), "ab");
-  Result<Octets> third = read_octet_string(cursor);
+  Result<Octets, ReadError> third = read_octet_string(cursor);
   ASSERT_FALSE(third);
   EXPECT_EQ(third.error(), (ReadError{13, E::UnexpectedEnd}));
 
   // Offsets are absolute: a fault after the cursor's start is reported where it stands.
   ReadCursor later{default_options, octets_of("....\"\\q\""), 4};
-  Result<Octets> bad = read_octet_string(later);
+  Result<Octets, ReadError> bad = read_octet_string(later);
   ASSERT_FALSE(bad);
   EXPECT_EQ(bad.error(), (ReadError{5, E::InvalidEscape}));
 }
@@ -380,7 +380,7 @@ TEST(OctetString, HexadecimalReadsAlikeWithAndWithoutRoomTakenAhead) {
     for (std::uint64_t i = 0; i < length; ++i) input += alphabet[next(alphabet.size())];
     if (next(4) != 0) input += '#';
     ReadCursor cursor{default_options, octets_of(input), 0};
-    Result<Octets> fast = read_octet_string(cursor);
+    Result<Octets, ReadError> fast = read_octet_string(cursor);
     const std::uint64_t limit = fast ? fast->size() : 0;
     slow_paths += input.find_first_of(" \t\n") != std::string::npos;
     EXPECT_EQ(read_string(input, with_max_atom_len(limit)), read_string(input, default_options))

@@ -15,13 +15,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
-#include "buffer.h"
-#include "decode/reader/build.h"
-#include "decode/reader/options.h"
-#include "result.h"
+#include "tarnel/buffer.h"
+#include "tarnel/error.h"
+#include "tarnel/export.h"
+#include "tarnel/options.h"
+#include "tarnel/result.h"
 
 namespace tarnel {
 
@@ -40,10 +42,21 @@ class OutputSink {
 
 /// What one conversion leaves for the next: a caller converting many S-expressions one after
 /// another passes the same one to each, so that none of them allocates it afresh.
-struct ConvertScratch {
-  BuildScratch build;
-  std::vector<std::uint8_t> open;
+class TARNEL_EXPORT ConvertScratch {
+ public:
+  ConvertScratch();
+  ~ConvertScratch();
+  ConvertScratch(const ConvertScratch&) = delete;
+  ConvertScratch& operator=(const ConvertScratch&) = delete;
+
+ private:
+  friend class ConvertScratchAccess;
+  struct Storage;
+  std::unique_ptr<Storage> storage_;
 };
+
+/// The position just past the S-expression converted, or why the conversion stopped.
+using Built = Result<std::uint64_t, Stop>;
 
 /// The default size of the pieces handed to a sink.
 inline constexpr std::size_t default_piece_size = std::size_t{1} << 16;
@@ -53,14 +66,16 @@ inline constexpr std::size_t default_piece_size = std::size_t{1} << 16;
 /// input octets it occupied, or why the conversion stopped: the input's refusal, or
 /// `Stop::by_builder` where the sink refused a piece. The sink may have received part of the
 /// output before either: a caller who needs all or nothing uses the `Buffer` form.
-Built convert_prefix(const ReaderOptions& options, std::span<const std::uint8_t> input,
-                     OutputForm form, OutputSink& sink, std::size_t piece_size = default_piece_size,
-                     ConvertScratch* scratch = nullptr);
+TARNEL_EXPORT Built convert_prefix(const ReaderOptions& options,
+                                   std::span<const std::uint8_t> input, OutputForm form,
+                                   OutputSink& sink, std::size_t piece_size = default_piece_size,
+                                   ConvertScratch* scratch = nullptr);
 
 /// As above, but appends the whole output to `out`. On a refusal `out` keeps its earlier octets
 /// and nothing more.
-Result<std::uint64_t> convert_prefix(const ReaderOptions& options,
-                                     std::span<const std::uint8_t> input, OutputForm form,
-                                     Buffer& out, ConvertScratch* scratch = nullptr);
+TARNEL_EXPORT Result<std::uint64_t, ReadError> convert_prefix(const ReaderOptions& options,
+                                                              std::span<const std::uint8_t> input,
+                                                              OutputForm form, Buffer& out,
+                                                              ConvertScratch* scratch = nullptr);
 
 }  // namespace tarnel

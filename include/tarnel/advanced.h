@@ -10,20 +10,21 @@
 #include <cstdint>
 #include <span>
 
-#include "buffer.h"
-#include "value.h"
+#include "tarnel/buffer.h"
+#include "tarnel/export.h"
+#include "tarnel/value.h"
 
 namespace tarnel {
 
 /// Appends `octets` as a token, a hexadecimal string or a quoted string, by the fixed rule.
-void write_octet_string(std::span<const std::uint8_t> octets, Buffer& out);
+TARNEL_EXPORT void write_octet_string(std::span<const std::uint8_t> octets, Buffer& out);
 
 /// The advanced form of `value`.
-Buffer encode_advanced(const Value& value);
+TARNEL_EXPORT Buffer encode_advanced(const Value& value);
 
 /// Appends the advanced form of a tree handed over in document order to a buffer, putting the
 /// single spaces between the elements of each list.
-class AdvancedWriter {
+class TARNEL_EXPORT AdvancedWriter {
  public:
   explicit AdvancedWriter(Buffer& out) noexcept : out_(out) {}
 

@@ -17,12 +17,13 @@
 #include <utility>
 #include <vector>
 
-#include "buffer.h"
+#include "tarnel/buffer.h"
+#include "tarnel/export.h"
 
 namespace tarnel {
 
 /// An owned octet string of exact length, stored inline when short.
-class Octets {
+class TARNEL_EXPORT Octets {
  public:
   static constexpr std::size_t inline_capacity = 16;
 
@@ -61,14 +62,16 @@ class Octets {
   static Octets uninitialized(std::size_t size);
 
   const std::uint8_t* data() const noexcept { return is_inline() ? inline_ : heap_; }
+
   std::uint8_t* mutable_data() noexcept { return is_inline() ? inline_ : heap_; }
+
   std::size_t size() const noexcept { return size_; }
+
   bool empty() const noexcept { return size_ == 0; }
+
   std::span<const std::uint8_t> view() const noexcept { return {data(), size_}; }
 
-  std::string_view text() const noexcept {
-    return {reinterpret_cast<const char*>(data()), size_};
-  }
+  std::string_view text() const noexcept { return {reinterpret_cast<const char*>(data()), size_}; }
 
   friend bool operator==(const Octets& a, const Octets& b) noexcept {
     return a.size_ == b.size_ && (a.size_ == 0 || std::memcmp(a.data(), b.data(), a.size_) == 0);
@@ -83,11 +86,12 @@ class Octets {
     std::uint8_t inline_[inline_capacity];
     std::uint8_t* heap_;
   };
+
   std::size_t size_ = 0;
 };
 
 /// An S-expression: an atom or a list, owning its subtree.
-class Value {
+class TARNEL_EXPORT Value {
  public:
   using List = std::vector<Value>;
 
@@ -113,6 +117,7 @@ class Value {
   ~Value();
 
   bool is_atom() const noexcept { return !is_list_; }
+
   bool is_list() const noexcept { return is_list_; }
 
   /// The atom's data octets (atoms only).
@@ -123,6 +128,7 @@ class Value {
 
   /// The list's elements (lists only).
   const List& elements() const noexcept { return list_; }
+
   List& elements() noexcept { return list_; }
 
  private:
@@ -135,7 +141,9 @@ class Value {
     new (&atom_) AtomRep{std::move(data), nullptr};
   }
 
-  explicit Value(List elements) noexcept : is_list_(true) { new (&list_) List(std::move(elements)); }
+  explicit Value(List elements) noexcept : is_list_(true) {
+    new (&list_) List(std::move(elements));
+  }
 
   void destroy() noexcept;
   void move_from(Value&& other) noexcept;
@@ -145,6 +153,7 @@ class Value {
     AtomRep atom_;
     List list_;
   };
+
   bool is_list_;
 };
 

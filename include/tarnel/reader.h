@@ -9,11 +9,11 @@
 #include <cstdint>
 #include <span>
 
-#include "decode/reader/error.h"
-#include "decode/reader/octet_string/octet_string.h"
-#include "decode/reader/options.h"
-#include "result.h"
-#include "value.h"
+#include "tarnel/error.h"
+#include "tarnel/export.h"
+#include "tarnel/options.h"
+#include "tarnel/result.h"
+#include "tarnel/value.h"
 
 namespace tarnel {
 
@@ -25,12 +25,11 @@ struct Prefix {
 
 /// Reads one S-expression that makes up the whole input (trailing whitespace allowed where the
 /// advanced representation is).
-Result<Value> read_whole(const ReaderOptions& options, std::span<const std::uint8_t> input);
+TARNEL_EXPORT Result<Value, ReadError> read_whole(const ReaderOptions& options,
+                                                  std::span<const std::uint8_t> input);
 
 /// Reads one S-expression from the start of the input; what follows is not examined.
-Result<Prefix> read_prefix(const ReaderOptions& options, std::span<const std::uint8_t> input);
-
-/// Reads one S-expression at the cursor (leading whitespace skipped where allowed).
-Result<Value> read_one(ReadCursor& cursor);
+TARNEL_EXPORT Result<Prefix, ReadError> read_prefix(const ReaderOptions& options,
+                                                    std::span<const std::uint8_t> input);
 
 }  // namespace tarnel

@@ -11,22 +11,23 @@
 #include <cstdint>
 #include <span>
 
-#include "buffer.h"
-#include "value.h"
+#include "tarnel/buffer.h"
+#include "tarnel/export.h"
+#include "tarnel/value.h"
 
 namespace tarnel {
 
 /// The exact length of the canonical form of `value`, saturating at 2^64-1.
-std::uint64_t canonical_size(const Value& value);
+TARNEL_EXPORT std::uint64_t canonical_size(const Value& value);
 
 /// Writes exactly `canonical_size(value)` octets to `out`, which must have room for them.
-void encode_canonical_into(const Value& value, std::uint8_t* out);
+TARNEL_EXPORT void encode_canonical_into(const Value& value, std::uint8_t* out);
 
 /// The canonical form of `value`, in a buffer reserved once at its exact size.
-Buffer encode_canonical(const Value& value);
+TARNEL_EXPORT Buffer encode_canonical(const Value& value);
 
 /// Appends the canonical form of a tree handed over in document order to a buffer.
-class CanonicalWriter {
+class TARNEL_EXPORT CanonicalWriter {
  public:
   explicit CanonicalWriter(Buffer& out) noexcept : out_(out) {}
 

@@ -11,8 +11,9 @@
 #include <cstdint>
 #include <span>
 
-#include "buffer.h"
-#include "result.h"
+#include "tarnel/buffer.h"
+#include "tarnel/export.h"
+#include "tarnel/result.h"
 
 namespace tarnel {
 
@@ -20,13 +21,14 @@ namespace tarnel {
 constexpr std::uint64_t base64_encoded_size(std::uint64_t n) noexcept { return (n + 2) / 3 * 4; }
 
 /// Appends the padded encoding of `octets` to `out`.
-void base64_encode(std::span<const std::uint8_t> octets, Buffer& out);
+TARNEL_EXPORT void base64_encode(std::span<const std::uint8_t> octets, Buffer& out);
 
 /// The decoded octets of `text`, or the offset in `text` at which it is refused.
-Result<Buffer, std::uint64_t> base64_decode(std::span<const std::uint8_t> text);
+TARNEL_EXPORT Result<Buffer, std::uint64_t> base64_decode(std::span<const std::uint8_t> text);
 
 /// As `base64_decode`, but appends the octets to `out`, whose storage a caller may reuse from
 /// one text to the next. After a refusal `out` holds its earlier octets and some of the text's.
-Result<bool, std::uint64_t> base64_decode_into(std::span<const std::uint8_t> text, Buffer& out);
+TARNEL_EXPORT Result<bool, std::uint64_t> base64_decode_into(std::span<const std::uint8_t> text,
+                                                             Buffer& out);
 
 }  // namespace tarnel

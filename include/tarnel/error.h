@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "tarnel/export.h"
+
 namespace tarnel {
 
 /// Every kind of refusal, in a fixed order; the ordinals are part of the interface.
@@ -48,17 +50,24 @@ struct ReadError {
   friend bool operator==(const ReadError&, const ReadError&) = default;
 };
 
+/// Why a read into a builder or a conversion to a sink stopped: the input's first refusal, or the
+/// receiving side's own failure (a builder that could not build, a sink that refused a piece).
+struct Stop {
+  bool by_builder = false;
+  ReadError refusal;  // meaningful when !by_builder
+};
+
 /// The enumerator's name, such as "UnexpectedEnd".
-std::string_view error_kind_name(ErrorKind kind) noexcept;
+TARNEL_EXPORT std::string_view error_kind_name(ErrorKind kind) noexcept;
 
 /// The kind's fixed message, such as "the input ended in the middle of an S-expression".
-std::string_view error_kind_message(ErrorKind kind) noexcept;
+TARNEL_EXPORT std::string_view error_kind_message(ErrorKind kind) noexcept;
 
 /// Room enough for any display text: the longest message, " at offset " and twenty digits.
 inline constexpr std::size_t error_display_capacity = 128;
 
 /// Writes "<message> at offset <decimal>" into `out` (at least `error_display_capacity` chars)
 /// and returns its length. Cannot fail.
-std::size_t format_read_error(const ReadError& error, char* out) noexcept;
+TARNEL_EXPORT std::size_t format_read_error(const ReadError& error, char* out) noexcept;
 
 }  // namespace tarnel

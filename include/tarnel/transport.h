@@ -6,15 +6,16 @@
 #include <cstdint>
 #include <span>
 
-#include "buffer.h"
-#include "value.h"
+#include "tarnel/buffer.h"
+#include "tarnel/export.h"
+#include "tarnel/value.h"
 
 namespace tarnel {
 
 /// The transport form of `value`: '{', base-64 of its canonical form, '}'.
-Buffer encode_transport(const Value& value);
+TARNEL_EXPORT Buffer encode_transport(const Value& value);
 
 /// The transport form of the S-expression whose canonical form is `canonical`.
-Buffer encode_transport_of_canonical(std::span<const std::uint8_t> canonical);
+TARNEL_EXPORT Buffer encode_transport_of_canonical(std::span<const std::uint8_t> canonical);
 
 }  // namespace tarnel

@@ -1,9 +1,9 @@
-// `Result<T, E>`: the value of a fallible step, holding either a `T` or an error `E` (by default
-// a `ReadError`). The core reports refusals as values, never as exceptions; the caller tests the
-// result on the next line and passes the error up unchanged:
+// `Result<T, E>`: the value of a fallible step, holding either a `T` or an error `E`. The library
+// reports refusals as values, never as exceptions; the caller tests the result on the next line
+// and passes the error up unchanged:
 //
-//     Result<Octets> atom = read_octet_string(cursor);
-//     if (!atom) return atom.error();
+//     tarnel::Result<tarnel::Value, tarnel::ReadError> value = tarnel::read_whole(options, input);
+//     if (!value) return value.error();
 #pragma once
 
 #include <cassert>
@@ -11,12 +11,10 @@
 #include <type_traits>
 #include <utility>
 
-#include "decode/reader/error.h"
-
 namespace tarnel {
 
 /// Either a `T` or an `E`; never both, never neither.
-template <class T, class E = ReadError>
+template <class T, class E>
 class [[nodiscard]] Result {
   static_assert(std::is_nothrow_move_constructible_v<T>);
   static_assert(std::is_trivially_copyable_v<E>);
@@ -43,6 +41,7 @@ class [[nodiscard]] Result {
   }
 
   explicit operator bool() const noexcept { return ok_; }
+
   bool ok() const noexcept { return ok_; }
 
   T& value() & noexcept {
@@ -61,7 +60,9 @@ class [[nodiscard]] Result {
   }
 
   T& operator*() & noexcept { return value(); }
+
   T* operator->() noexcept { return &value(); }
+
   const T* operator->() const noexcept { return &value(); }
 
   E error() const noexcept {
@@ -71,6 +72,7 @@ class [[nodiscard]] Result {
 
  private:
   bool ok_;
+
   union {
     T value_;
     E error_;

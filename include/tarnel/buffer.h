@@ -13,10 +13,12 @@
 #include <span>
 #include <string_view>
 
+#include "tarnel/export.h"
+
 namespace tarnel {
 
 /// A heap octet buffer with explicit capacity control and ownership transfer.
-class Buffer {
+class TARNEL_EXPORT Buffer {
  public:
   Buffer() noexcept = default;
   Buffer(const Buffer&) = delete;
@@ -60,16 +62,18 @@ class Buffer {
   void clear() noexcept { size_ = 0; }
 
   std::uint8_t* data() noexcept { return data_; }
+
   const std::uint8_t* data() const noexcept { return data_; }
+
   std::size_t size() const noexcept { return size_; }
+
   std::size_t capacity() const noexcept { return capacity_; }
+
   bool empty() const noexcept { return size_ == 0; }
 
   std::span<const std::uint8_t> view() const noexcept { return {data_, size_}; }
 
-  std::string_view text() const noexcept {
-    return {reinterpret_cast<const char*>(data_), size_};
-  }
+  std::string_view text() const noexcept { return {reinterpret_cast<const char*>(data_), size_}; }
 
   /// Gives up the storage: the caller owns the returned block (allocated with malloc) and frees
   /// it with std::free. The buffer is left empty.

@@ -29,9 +29,10 @@
 #include <span>
 #include <vector>
 
-#include "buffer.h"
-#include "decode/reader/error.h"
-#include "decode/reader/options.h"
+#include "tarnel/buffer.h"
+#include "tarnel/error.h"
+#include "tarnel/export.h"
+#include "tarnel/options.h"
 
 namespace tarnel {
 
@@ -62,7 +63,7 @@ struct Frame {
 /// every octet from `keep_from()` up to the last one received; octets before `keep_from()` may
 /// be dropped. After `Complete`, the next call looks for the following S-expression; after
 /// `Refused` or `Ended`, every call gives the same answer.
-class Framer {
+class TARNEL_EXPORT Framer {
  public:
   explicit Framer(const ReaderOptions& options);
 

@@ -1,0 +1,29 @@
+// The whole C++ API of tarnel: SPKI S-expressions (RFC 9804) read from and written to their
+// canonical (§6.2), basic transport (§6.3) and advanced (§6.4) representations.
+//
+//   value.h      Value and Octets: an S-expression in memory
+//   buffer.h     Buffer: the octets the writers and the codec produce
+//   result.h     Result<T, E>: a value or the reason there is none; nothing throws but bad_alloc
+//   options.h    ReaderOptions: the representations, restrictions and limits a read accepts
+//   error.h      ReadError and ErrorKind: what was refused, where, and its message
+//   reader.h     read_whole, read_prefix: one S-expression into a Value
+//   canonical.h  the canonical writer, over a Value or driven element by element
+//   advanced.h   the advanced writer, likewise
+//   transport.h  the basic transport writer
+//   framer.h     Framer: where each S-expression of a stream ends, as it arrives in pieces
+//   converter.h  convert_prefix: any representation to any other, with no Value in between
+//   base64.h     the base-64 codec of RFC 4648
+#pragma once
+
+#include "tarnel/advanced.h"
+#include "tarnel/base64.h"
+#include "tarnel/buffer.h"
+#include "tarnel/canonical.h"
+#include "tarnel/converter.h"
+#include "tarnel/error.h"
+#include "tarnel/framer.h"
+#include "tarnel/options.h"
+#include "tarnel/reader.h"
+#include "tarnel/result.h"
+#include "tarnel/transport.h"
+#include "tarnel/value.h"
