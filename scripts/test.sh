@@ -12,7 +12,7 @@ python=${TARNEL_PYTHON:-python3}
 jobs=$(nproc 2>/dev/null || echo 2)
 
 need_debs=()
-for pkg in g++ libgtest-dev clang libclang-rt-14-dev gnupg; do
+for pkg in g++ libgtest-dev clang libclang-rt-14-dev gnupg pkgconf; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need_debs+=("$pkg")
 done
 if [ ${#need_debs[@]} -gt 0 ]; then
@@ -53,6 +53,41 @@ if ! (cd build/asan && "$root/.venv/bin/ctest" --output-on-failure -j "$jobs" >c
   exit 1
 fi
 tail -n 3 build/asan/ctest.log
+
+echo "== C++ library: install it (static, then shared), build the example against each"
+# The example is built once with CMake's find_package and once with pkg-config, and must write
+# the canonical form the repository holds; the shared library must export only the API.
+for kind in static shared; do
+  prefix="$root/build/cpp-$kind/prefix"
+  shared=OFF
+  [ "$kind" = shared ] && shared=ON
+  "$venv_python" -m cmake -S . -B "build/cpp-$kind" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_MAKE_PROGRAM="$root/.venv/bin/ninja" -DBUILD_SHARED_LIBS=$shared \
+    -DCMAKE_INSTALL_PREFIX="$prefix" >/dev/null
+  "$venv_python" -m cmake --build "build/cpp-$kind" -j "$jobs" >/dev/null
+  "$venv_python" -m cmake --install "build/cpp-$kind" >/dev/null
+  "$venv_python" -m cmake -S examples/cpp -B "build/cpp-$kind/example" -G Ninja \
+    -DCMAKE_MAKE_PROGRAM="$root/.venv/bin/ninja" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+  "$venv_python" -m cmake --build "build/cpp-$kind/example" >/dev/null
+  "build/cpp-$kind/example/canonicalize" examples/keys.sexp | cmp - examples/keys.canonical
+done
+# shellcheck disable=SC2046
+c++ -std=c++20 -O2 -Wall -Wextra -Werror examples/cpp/canonicalize.cpp -o build/cpp-static/canonicalize \
+  $(PKG_CONFIG_PATH="$root/build/cpp-static/prefix/lib/pkgconfig" pkg-config --cflags --libs tarnel)
+build/cpp-static/canonicalize examples/keys.canonical | cmp - examples/keys.canonical
+printf '(a b)\n(c "d' >build/cpp-static/cut.sexp
+status=0
+refusal=$(build/cpp-static/canonicalize build/cpp-static/cut.sexp 2>&1 >/dev/null) || status=$?
+expected="build/cpp-static/cut.sexp: the input ended in the middle of an S-expression at offset 11"
+if [ "$status" -ne 1 ] || [ "$refusal" != "$expected" ]; then
+  echo "the example reported a cut input with status $status and: $refusal" >&2
+  exit 1
+fi
+if nm -DC --defined-only build/cpp-shared/prefix/lib/libtarnel.so | grep -v ' tarnel::'; then
+  echo "libtarnel.so exports symbols outside the API" >&2
+  exit 1
+fi
+echo "example built and run against the installed static and shared library"
 
 fuzz_seconds=${TARNEL_FUZZ_SECONDS:-60}
 if [ "$fuzz_seconds" -gt 0 ]; then
