@@ -6,13 +6,12 @@
 //
 // Exit status: 0 when everything was read, 1 when some input was refused, 2 when a file could not
 // be read or the output could not be written.
-#include <tarnel/tarnel.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <span>
+#include <tarnel/tarnel.h>
 #include <vector>
 
 namespace {
@@ -26,9 +25,7 @@ tarnel::ReaderOptions untrusted_input_options() {
   return options;
 }
 
-bool is_whitespace(std::uint8_t octet) {
-  return octet == ' ' || (octet >= '\t' && octet <= '\r');
-}
+bool is_whitespace(std::uint8_t octet) { return octet == ' ' || (octet >= '\t' && octet <= '\r'); }
 
 // Converts one file's S-expressions; returns the exit status it earns.
 int canonicalize(const char* name, const tarnel::ReaderOptions& options) {
