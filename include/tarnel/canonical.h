@@ -2,10 +2,10 @@
 // octets; display hints in brackets; lists in parentheses; no whitespace. Each S-expression has
 // exactly one canonical form, which is what gets hashed and signed.
 //
-// The writer cannot fail. It measures the output with a separate counting pass and reserves it
-// once; both passes walk the tree with a heap stack, never by recursion. `CanonicalWriter` writes
-// the same octets for a caller that walks some other tree itself (the Python binding walks its
-// objects), one list bracket or atom at a time.
+// One writer, `CanonicalWriter`, takes a tree one list bracket or atom at a time, in document
+// order, from whoever walks it: `encode_canonical` walks a `Value` (after measuring its output to
+// reserve it once), the Python module walks its own objects. It cannot fail but for memory, and
+// nothing here recurses.
 #pragma once
 
 #include <cstdint>
@@ -19,9 +19,6 @@ namespace tarnel {
 
 /// The exact length of the canonical form of `value`, saturating at 2^64-1.
 TARNEL_EXPORT std::uint64_t canonical_size(const Value& value);
-
-/// Writes exactly `canonical_size(value)` octets to `out`, which must have room for them.
-TARNEL_EXPORT void encode_canonical_into(const Value& value, std::uint8_t* out);
 
 /// The canonical form of `value`, in a buffer reserved once at its exact size.
 TARNEL_EXPORT Buffer encode_canonical(const Value& value);

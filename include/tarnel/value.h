@@ -157,4 +157,27 @@ class TARNEL_EXPORT Value {
   bool is_list_;
 };
 
+/// Hands the tree to `writer` in document order, with a heap stack rather than recursion:
+/// `open_list()`, `atom(data, hint)` (hint null where absent) and `close_list()`, as the writers
+/// (`CanonicalWriter`, `AdvancedWriter`) take them.
+template <class Writer>
+void write_tree(const Value& value, Writer& writer) {
+  std::vector<const Value*> pending;  // values still to write; null stands for a ')'
+  pending.push_back(&value);
+  while (!pending.empty()) {
+    const Value* v = pending.back();
+    pending.pop_back();
+    if (v == nullptr) {
+      writer.close_list();
+    } else if (v->is_atom()) {
+      writer.atom(v->data().view(), v->hint());
+    } else {
+      writer.open_list();
+      pending.push_back(nullptr);
+      const Value::List& elements = v->elements();
+      for (std::size_t i = elements.size(); i != 0; --i) pending.push_back(&elements[i - 1]);
+    }
+  }
+}
+
 }  // namespace tarnel

@@ -53,7 +53,6 @@ constexpr std::array<std::array<char, 2>, 256> hex_pairs = [] {
 }();
 
 // One entry of the writing stack: a value still to write, or (null) a pending ')'.
-using Pending = const Value*;
 
 }  // namespace
 
@@ -119,22 +118,7 @@ void AdvancedWriter::atom(std::span<const std::uint8_t> data, const Octets* hint
 Buffer encode_advanced(const Value& value) {
   Buffer out;
   AdvancedWriter writer(out);
-  std::vector<Pending> stack;
-  stack.push_back(&value);
-  while (!stack.empty()) {
-    const Pending v = stack.back();
-    stack.pop_back();
-    if (v == nullptr) {
-      writer.close_list();
-    } else if (v->is_atom()) {
-      writer.atom(v->data().view(), v->hint());
-    } else {
-      writer.open_list();
-      stack.push_back(nullptr);
-      const Value::List& elements = v->elements();
-      for (std::size_t i = elements.size(); i != 0; --i) stack.push_back(&elements[i - 1]);
-    }
-  }
+  write_tree(value, writer);
   return out;
 }
 

@@ -48,13 +48,6 @@ std::uint8_t* put_octet_string(std::uint8_t* out, std::span<const std::uint8_t> 
   return out + octets.size();
 }
 
-std::uint8_t* put_octet_string(std::uint8_t* out, const Octets& octets) noexcept {
-  return put_octet_string(out, octets.view());
-}
-
-// One entry of the writing stack: a value still to write, or (null) a pending ')'.
-using Pending = const Value*;
-
 }  // namespace
 
 std::uint64_t canonical_size(const Value& value) {
@@ -86,41 +79,16 @@ std::uint64_t canonical_size(const Value& value) {
   return total;
 }
 
-void encode_canonical_into(const Value& value, std::uint8_t* out) {
-  std::vector<Pending> stack;
-  stack.push_back(&value);
-  while (!stack.empty()) {
-    Pending v = stack.back();
-    if (v == nullptr) {
-      stack.pop_back();
-      *out++ = ')';
-      continue;
-    }
-    if (v->is_atom()) {
-      stack.pop_back();
-      if (const Octets* hint = v->hint()) {
-        *out++ = '[';
-        out = put_octet_string(out, *hint);
-        *out++ = ']';
-      }
-      out = put_octet_string(out, v->data());
-      continue;
-    }
-    *out++ = '(';
-    stack.back() = nullptr;
-    const Value::List& elements = v->elements();
-    for (std::size_t i = elements.size(); i != 0; --i) stack.push_back(&elements[i - 1]);
-  }
-}
-
 Buffer encode_canonical(const Value& value) {
   std::uint64_t size = canonical_size(value);
   // No value held in memory reaches 2^63 octets of output; treat it as exhausted memory.
   if (size >= (std::uint64_t{1} << 63) || size > SIZE_MAX) throw std::bad_alloc();
   Buffer out;
-  out.reserve(static_cast<std::size_t>(size));
-  std::uint8_t* start = out.extend(static_cast<std::size_t>(size));
-  encode_canonical_into(value, start);
+  // The writer asks for room for the longest decimal lengths before it writes an atom (a hint
+  // and its data: two of them) and gives back what it did not use.
+  out.reserve(static_cast<std::size_t>(size) + 2 * max_prefix + 2);
+  CanonicalWriter writer(out);
+  write_tree(value, writer);
   return out;
 }
 
@@ -131,7 +99,7 @@ void CanonicalWriter::atom(std::span<const std::uint8_t> data, const Octets* hin
   std::uint8_t* w = start;
   if (hint != nullptr) {
     *w++ = '[';
-    w = put_octet_string(w, *hint);
+    w = put_octet_string(w, hint->view());
     *w++ = ']';
   }
   w = put_octet_string(w, data);

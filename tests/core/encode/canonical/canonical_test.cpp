@@ -73,7 +73,8 @@ TEST(Canonical, SizeMatchesOutputOnRandomTrees) {
     Buffer out = encode_canonical(v);
     ASSERT_EQ(out.size(), canonical_size(v)) << "seed " << seed;
     ASSERT_GE(out.capacity(), out.size());
-    ASSERT_LE(out.capacity(), out.size() + 1) << "one exact reservation, seed " << seed;
+    // One reservation, never grown: the size plus the writer's room for two decimal lengths.
+    ASSERT_LE(out.capacity(), out.size() + 64) << "one reservation, seed " << seed;
   }
 }
 
