@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <span>
 
+#include "decode/reader/octet_string/octet_string.h"
 #include "fuzz_support.h"
 #include "tarnel/advanced.h"
 #include "tarnel/canonical.h"
