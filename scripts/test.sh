@@ -2,8 +2,9 @@
 # Runs every test from nothing: installs what is missing (Debian packages with apt-get, Python
 # packages with pip into .venv), builds the core with its GoogleTest suite and runs it under CTest,
 # builds and runs that suite again under AddressSanitizer and UBSan (clang, build/asan), runs each
-# fuzz target briefly, installs the package into the venv (building the abi3 wheel) and runs pytest.
-# Exits non-zero on any failure. Environment: TARNEL_PYTHON picks the interpreter (default python3);
+# fuzz target briefly, installs the package into the venv (building the abi3 wheel) and runs pytest,
+# then does the same with the extensions built against the full C API (the route of interpreters
+# that cannot load abi3 modules) and reinstalls the abi3 wheel. Exits non-zero on any failure. Environment: TARNEL_PYTHON picks the interpreter (default python3);
 # TARNEL_FUZZ_SECONDS the time per fuzz target (default 60; 0 skips fuzzing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -61,9 +62,19 @@ if [ "$fuzz_seconds" -gt 0 ]; then
     TARNEL_NINJA="$root/.venv/bin/ninja" bash fuzz/run.sh "$fuzz_seconds"
 fi
 
-echo "== python: build and install the wheel, then pytest"
-"$venv_python" -m pip install -q --force-reinstall --no-deps .
+echo "== python: build the abi3 wheel, install it, then pytest"
+rm -rf build/wheels/abi3
+"$venv_python" -m pip wheel -q --no-deps -w build/wheels/abi3 .
+abi3_wheel=$(ls build/wheels/abi3/*.whl)
+"$venv_python" -m pip install -q --force-reinstall --no-deps "$abi3_wheel"
 "$venv_python" -m pytest -q tests/python
+
+echo "== python, full C API: install version-specific extensions, pytest, then the abi3 wheel again"
+# What a free-threaded interpreter builds by itself; the empty wheel.py-api keeps the tag honest.
+"$venv_python" -m pip install -q --force-reinstall --no-deps -Cwheel.py-api= \
+  -Ccmake.define.TARNEL_LIMITED_API=OFF .
+"$venv_python" -m pytest -q tests/python
+"$venv_python" -m pip install -q --force-reinstall --no-deps "$abi3_wheel"
 
 echo "== sdist: build it, install it into a fresh venv, run the stream tests against it"
 rm -rf build/sdist && mkdir -p build/sdist
