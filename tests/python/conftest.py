@@ -30,6 +30,11 @@ MODULE_SUFFIX = max(
 #: (scripts/test.sh tests both builds).
 STABLE_ABI = MODULE_SUFFIX != importlib.machinery.EXTENSION_SUFFIXES[0]
 
+#: Whether this platform's select() waits on pipes (on Windows it takes sockets only), which the
+#: package needs to wait on a non-blocking pipe.
+SELECT_ON_PIPES = sys.platform != "win32"
+
+
 _PROBE = (
     "import importlib.machinery, json, sys; print(json.dumps([sys.implementation.name, "
     "sys.version_info[:2], importlib.machinery.EXTENSION_SUFFIXES, sys.executable]))"
