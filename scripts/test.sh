@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Runs every test from nothing: installs what is missing (Debian packages with apt-get, Python
-# packages with pip into .venv), builds the core with its GoogleTest suite and runs it under CTest,
-# builds and runs that suite again under AddressSanitizer and UBSan (clang, build/asan), runs each
-# fuzz target briefly, installs the package into the venv (building the abi3 wheel) and runs pytest.
+# packages with pip into .venv), then builds the core and all its GoogleTest suites with two
+# compilers: with GCC (build/test), and with clang under AddressSanitizer and UBSan (build/asan,
+# where the memory-bound tests get a copy of the core without the sanitizers), and runs them under
+# CTest; runs each fuzz target briefly (clang); builds the abi3 wheel, installs it into the venv and
+# runs pytest; builds the extensions against the full C API (the route of interpreters that cannot
+# load abi3 modules), runs pytest against them and reinstalls the abi3 wheel; and tries the sdist.
 # Exits non-zero on any failure. Environment: TARNEL_PYTHON picks the interpreter (default python3);
 # TARNEL_FUZZ_SECONDS the time per fuzz target (default 60; 0 skips fuzzing).
 set -euo pipefail
@@ -31,10 +34,10 @@ venv_python="$root/.venv/bin/python"
 "$venv_python" -m pip install -q --upgrade pip
 "$venv_python" -m pip install -q -r requirements-test.txt
 
-echo "== core: configure, build, test"
-"$venv_python" -m cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_MAKE_PROGRAM="$root/.venv/bin/ninja" -DTARNEL_BUILD_TESTS=ON -DTARNEL_WERROR=ON \
-  >/dev/null
+echo "== core with GCC: configure, build, test"
+CC=gcc CXX=g++ "$venv_python" -m cmake -S . -B build/test -G Ninja \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_MAKE_PROGRAM="$root/.venv/bin/ninja" \
+  -DTARNEL_BUILD_TESTS=ON -DTARNEL_WERROR=ON >/dev/null
 "$venv_python" -m cmake --build build/test -j "$jobs"
 if ! (cd build/test && "$root/.venv/bin/ctest" --output-on-failure -j "$jobs" >ctest.log 2>&1); then
   cat build/test/ctest.log
@@ -42,7 +45,7 @@ if ! (cd build/test && "$root/.venv/bin/ctest" --output-on-failure -j "$jobs" >c
 fi
 tail -n 3 build/test/ctest.log
 
-echo "== core under ASan and UBSan: configure, build, test"
+echo "== core with clang, under ASan and UBSan: configure, build, test"
 CC=clang CXX=clang++ "$venv_python" -m cmake -S . -B build/asan -G Ninja \
   -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O1 -g1" \
   -DCMAKE_MAKE_PROGRAM="$root/.venv/bin/ninja" -DTARNEL_BUILD_TESTS=ON -DTARNEL_WERROR=ON \
@@ -96,9 +99,19 @@ if [ "$fuzz_seconds" -gt 0 ]; then
     TARNEL_NINJA="$root/.venv/bin/ninja" bash fuzz/run.sh "$fuzz_seconds"
 fi
 
-echo "== python: build and install the wheel, then pytest"
-"$venv_python" -m pip install -q --force-reinstall --no-deps .
+echo "== python: build the abi3 wheel, install it, then pytest"
+rm -rf build/wheels/abi3
+"$venv_python" -m pip wheel -q --no-deps -w build/wheels/abi3 .
+abi3_wheel=$(ls build/wheels/abi3/*.whl)
+"$venv_python" -m pip install -q --force-reinstall --no-deps "$abi3_wheel"
 "$venv_python" -m pytest -q tests/python
+
+echo "== python, full C API: install version-specific extensions, pytest, then the abi3 wheel again"
+# What a free-threaded interpreter builds by itself; the empty wheel.py-api keeps the tag honest.
+"$venv_python" -m pip install -q --force-reinstall --no-deps -Cwheel.py-api= \
+  -Ccmake.define.TARNEL_LIMITED_API=OFF .
+"$venv_python" -m pytest -q tests/python
+"$venv_python" -m pip install -q --force-reinstall --no-deps "$abi3_wheel"
 
 echo "== sdist: build it, install it into a fresh venv, run the stream tests against it"
 rm -rf build/sdist && mkdir -p build/sdist

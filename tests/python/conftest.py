@@ -5,6 +5,8 @@ here check the argument note, run snippets in fresh interpreters, and write the 
 value in plain Python as the reference the native writers are compared against.
 """
 
+import importlib.machinery
+import json
 import os
 import shutil
 import subprocess
@@ -18,7 +20,19 @@ import _tarnel
 HAS_NOTES = sys.version_info >= (3, 11)
 
 
-_PROBE = "import sys; print(sys.implementation.name, *sys.version_info[:2], sys.executable)"
+#: The suffix of `_tarnel`'s file, as the import system matched it (the longest that fits).
+MODULE_SUFFIX = max(
+    (s for s in importlib.machinery.EXTENSION_SUFFIXES if _tarnel.__file__.endswith(s)), key=len
+)
+
+#: Whether `_tarnel` was built for the stable ABI (one abi3 file for every CPython 3.10+), not
+#: against this interpreter's full C API, whose files take the interpreter's own suffix
+#: (scripts/test.sh tests both builds).
+STABLE_ABI = MODULE_SUFFIX != importlib.machinery.EXTENSION_SUFFIXES[0]
+
+#: Whether this platform's select() waits on pipes (on Windows it takes sockets only), which the
+#: package needs to wait on a non-blocking pipe.
+SELECT_ON_PIPES = sys.platform != "win32"
 
 
 def _pyenv_pythons():
@@ -45,8 +59,14 @@ def _pyenv_pythons():
     return found
 
 
-def _other_pythons():
-    """Other CPythons (3.10 and later) that the one abi3 build must import into: those that
+_PROBE = (
+    "import importlib.machinery, json, sys; print(json.dumps([sys.implementation.name, "
+    "sys.version_info[:2], importlib.machinery.EXTENSION_SUFFIXES, sys.executable]))"
+)
+
+
+def _other_interpreters():
+    """Other CPythons (3.10 and later), each with the extension suffixes it imports: those that
     TARNEL_OTHER_PYTHONS names (commands or paths, separated as in PATH; set but empty for none),
     else every python3.N on PATH that runs (a version manager's shim may not). Each is asked
     where it lives, so that the interpreter running the tests, and any found twice, are left
@@ -61,9 +81,8 @@ def _other_pythons():
         path = shutil.which(candidate)
         try:
             probe = subprocess.run([path, "-c", _PROBE], capture_output=True, text=True, timeout=30)
-            name, major, minor, executable = probe.stdout.split(maxsplit=3)
-            version = (int(major), int(minor))
-            usable = probe.returncode == 0 and name == "cpython" and version >= (3, 10)
+            name, version, suffixes, executable = json.loads(probe.stdout)
+            usable = probe.returncode == 0 and name == "cpython" and tuple(version) >= (3, 10)
         except (TypeError, OSError, ValueError, subprocess.TimeoutExpired):
             usable = False  # not found (None), or does not run, or not a CPython
         if not usable:
@@ -71,15 +90,19 @@ def _other_pythons():
                 message = f"TARNEL_OTHER_PYTHONS: {candidate!r} is not a CPython 3.10+"
                 raise pytest.UsageError(message)
             continue
-        executable = os.path.realpath(executable.strip())
+        executable = os.path.realpath(executable)
         if executable not in seen:
             seen.add(executable)
-            found.append(executable)
+            found.append((executable, suffixes))
     return found
 
 
-#: Other CPythons the one abi3 build must import into; tests over them skip where there are none.
-OTHER_PYTHONS = _other_pythons()
+#: Other CPythons 3.10+, each with the extension suffixes it imports.
+OTHER_INTERPRETERS = _other_interpreters()
+
+#: Those of them that import this build of `_tarnel`: every one with the GIL for the abi3 build,
+#: those of this version and ABI for the full-API one. Tests over them skip where there are none.
+OTHER_PYTHONS = [path for path, suffixes in OTHER_INTERPRETERS if MODULE_SUFFIX in suffixes]
 
 
 def assert_note(err, parameter):

@@ -20,9 +20,10 @@ from hypothesis import strategies as st
 import _tarnel
 from _tarnel import Atom, ParseError, Parser
 from buffer_forms import CALLS, check_forms, compare, outcome
-from conftest import OTHER_PYTHONS, module_dir, run_python
+from conftest import OTHER_PYTHONS, STABLE_ABI, module_dir, run_python
 
-HELD_IN_PLACE = sys.version_info >= (3, 11)  # 3.10 copies the buffer instead
+# The abi3 build copies the buffer on 3.10, which lacks the buffer functions in its stable ABI.
+HELD_IN_PLACE = sys.version_info >= (3, 11) or not STABLE_ABI
 FRAGMENTS = [b"(", b")", b"3:abc", b"0:", b"[1:h]", b"#616263#", b"|YWJj|", b"{KDE6YSk=}", b"abcd",
              b" ", b'"a\\n"', b"[", b"\xff", b"12345678901234567890:", b"#6"]
 
@@ -140,7 +141,7 @@ def test_a_held_buffer_cannot_change_while_it_is_read():
     assert attempts == ["refused" if HELD_IN_PLACE else "emptied"]
 
 
-@pytest.mark.skipif(not HELD_IN_PLACE, reason="3.10 copies the buffer")
+@pytest.mark.skipif(not HELD_IN_PLACE, reason="the abi3 build copies the buffer on 3.10")
 def test_parse_prefix_costs_the_same_on_64_kib_and_64_mib():
     parser = Parser()
 

@@ -5,7 +5,6 @@ import hashlib
 import importlib.metadata
 import os
 import pathlib
-import pty
 import shutil
 import subprocess
 import sys
@@ -17,7 +16,15 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import tarnel
+from conftest import SELECT_ON_PIPES
 from tarnel import Atom, Parser, to_advanced, to_canonical, to_transport
+
+try:
+    import pty
+except ImportError:  # Windows has no pseudo-terminals
+    pty = None
+
+needs_terminal = pytest.mark.skipif(pty is None, reason="no pseudo-terminals on this platform")
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 
@@ -31,7 +38,10 @@ def tarnel_cmd(*args, stdin=b"", tty=()):
     """Runs the command. The streams named in `tty` ("stdout", "stderr") share one terminal,
     whose octets are `proc.terminal` (its line breaks arrive as \\r\\n)."""
     if not tty:
-        return subprocess.run(command(*args), input=stdin, capture_output=True, timeout=120)
+        proc = subprocess.run(command(*args), input=stdin, capture_output=True, timeout=120)
+        if sys.platform == "win32":  # messages go through a text stream, whose line ends are \r\n
+            proc.stderr = proc.stderr.replace(b"\r\n", b"\n")
+        return proc
     leader, follower = pty.openpty()
     seen = bytearray()
 
@@ -436,6 +446,7 @@ def test_version_is_the_installed_distributions():
     assert (proc.returncode, proc.stdout, proc.stderr) == (0, f"tarnel {version}\n".encode(), b"")
 
 
+@needs_terminal
 def test_canonical_output_goes_to_a_terminal_only_when_forced():
     refused = tarnel_cmd("--to", "canonical", stdin=b"(a)", tty=["stdout"])
     assert (refused.returncode, refused.terminal) == (2, b"")
@@ -491,6 +502,7 @@ def big_file(tmp_path):
     return path
 
 
+@needs_terminal
 def test_progress_only_for_large_inputs_on_a_terminal(big_file, tmp_path):
     tty = tarnel_cmd("--hash", "sha256", big_file, tty=["stderr"])
     assert tty.returncode == 0
@@ -519,6 +531,7 @@ def screen(octets):
     return lines
 
 
+@needs_terminal
 def test_progress_is_cleared_before_output_on_the_same_terminal(big_file):
     expected = tarnel_cmd("--hash", "sha256", big_file).stdout.split()
     shared = tarnel_cmd("--hash", "sha256", big_file, tty=["stdout", "stderr"])
@@ -527,6 +540,9 @@ def test_progress_is_cleared_before_output_on_the_same_terminal(big_file):
     assert screen(shared.terminal) == expected + [b""]
 
 
+@pytest.mark.skipif(
+    sys.platform == "win32", reason="Windows reports a closed pipe as EINVAL, not EPIPE"
+)
 @pytest.mark.parametrize(
     "args", [["--to", "advanced"], ["--to", "canonical"], ["--hash", "sha256"], ["--pretty"]]
 )
@@ -540,6 +556,9 @@ def test_a_closed_pipe_ends_quietly(big_file, args):
     assert proc.stderr.read() == b""
 
 
+@pytest.mark.skipif(
+    sys.platform == "win32", reason="Windows reports a closed pipe as EINVAL, not EPIPE"
+)
 @pytest.mark.parametrize("args", [[], ["--hash", "md5"], ["--version"]])
 def test_a_pipe_closed_before_anything_is_written_ends_quietly(keys, args):
     read_end, write_end = os.pipe()
@@ -553,6 +572,7 @@ def test_a_pipe_closed_before_anything_is_written_ends_quietly(keys, args):
     assert (proc.returncode, proc.stderr) == (2, b"")
 
 
+@pytest.mark.skipif(not SELECT_ON_PIPES, reason="non-blocking pipes are waited for with select()")
 @pytest.mark.parametrize("args", [["--to", "canonical"], ["--hash", "sha256"]])
 def test_non_blocking_output_is_waited_for_not_cut_short(big_file, args):
     expected = tarnel_cmd(*args, big_file).stdout
@@ -583,7 +603,9 @@ def test_a_failed_write_is_blamed_on_the_output(keys, args):
 SH = shutil.which("sh")
 
 
-@pytest.mark.skipif(SH is None, reason="no sh to close the standard streams with")
+@pytest.mark.skipif(
+    SH is None or sys.platform == "win32", reason="no POSIX sh to close the standard streams with"
+)
 @pytest.mark.parametrize(
     "closing, inputs, status, message",
     [
@@ -644,6 +666,7 @@ def test_console_script_is_the_same_command(keys):
 # Interactive input ------------------------------------------------------------------------------
 
 
+@pytest.mark.skipif(not SELECT_ON_PIPES, reason="non-blocking pipes are waited for with select()")
 def test_each_result_shows_while_the_writer_waits_even_on_non_blocking_input():
     # A writer that sends a message of exactly two 64 KiB reads, then waits for the answer; then
     # a second message after a pause. Standard input is non-blocking: a pause is not the end.

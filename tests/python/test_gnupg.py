@@ -23,7 +23,8 @@ COMMAND = [sys.executable, "-m", "tarnel", "--gnupg-key"]
 @pytest.fixture(scope="module", params=["bare", "extended"])
 def gnupg_home(request, tmp_path_factory):
     """A GnuPG home where gpg made six keys in one format, two behind a passphrase."""
-    if shutil.which("gpg") is None:  # scripts/test.sh installs it
+    tools = ["gpg", "gpg-agent", "gpgconf", "gpg-connect-agent"]
+    if any(shutil.which(tool) is None for tool in tools):  # scripts/test.sh installs them
         pytest.skip("GnuPG is not installed")
     home = tmp_path_factory.mktemp("gnupg")
     home.chmod(0o700)

@@ -2,10 +2,12 @@
 
 #include "runtime/buffer.h"
 
+#include "runtime/interpreter.h"
+
 #include <cstddef>
-#include <cstdio>
 #include <cstring>
 
+#if defined(Py_LIMITED_API)
 #if defined(_WIN32)
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
@@ -13,16 +15,21 @@
 #else
 #include <dlfcn.h>
 #endif
+#endif
 
 namespace tarnel::py {
 namespace {
 
 // The request: shape and strides, with the format, read-only. Indirect buffers (suboffsets) are
 // not asked for, so an exporter that needs them refuses and the caller reads it another way.
+#if defined(Py_LIMITED_API)
 constexpr int buffer_format = 0x0004;   // PyBUF_FORMAT
 constexpr int buffer_nd = 0x0008;       // PyBUF_ND
-constexpr int buffer_strides = 0x0010;  // PyBUF_STRIDES
+constexpr int buffer_strides = 0x0010;  // PyBUF_STRIDES, less the PyBUF_ND it includes
 constexpr int buffer_request = buffer_format | buffer_nd | buffer_strides;
+#else
+constexpr int buffer_request = PyBUF_FORMAT | PyBUF_STRIDES;
+#endif
 
 using GetBuffer = int (*)(PyObject*, BufferLayout*, int);
 using ReleaseBuffer = void (*)(BufferLayout*);
@@ -32,14 +39,7 @@ struct BufferFunctions {
   ReleaseBuffer release = nullptr;
 };
 
-// Whether the running interpreter is CPython 3.11 or later, from its version text ("3.12.1 (...").
-bool runs_3_11_or_later() {
-  unsigned major = 0;
-  unsigned minor = 0;
-  if (std::sscanf(Py_GetVersion(), "%u.%u", &major, &minor) != 2) return false;
-  return major > 3 || (major == 3 && minor >= 11);
-}
-
+#if defined(Py_LIMITED_API)
 // The interpreter's function `name`, or null. On Windows it is looked up in python3.dll, the
 // library of the stable ABI that this module links against. Elsewhere it is looked up among the
 // process's global symbols, and accepted only where they resolve one of this module's own imports
@@ -60,12 +60,15 @@ F interpreter_function(const char* name) {
 
 BufferFunctions find_buffer_functions() {
   BufferFunctions found;
-  if (!runs_3_11_or_later()) return found;
+  if (!runs_at_least(3, 11)) return found;
   found.get = interpreter_function<GetBuffer>("PyObject_GetBuffer");
   found.release = interpreter_function<ReleaseBuffer>("PyBuffer_Release");
   if (found.get == nullptr || found.release == nullptr) found = {};
   return found;
 }
+#else
+BufferFunctions find_buffer_functions() { return {&PyObject_GetBuffer, &PyBuffer_Release}; }
+#endif
 
 // Looked up once per process: every interpreter in it runs the same library.
 const BufferFunctions& buffer_functions() {

@@ -1,17 +1,18 @@
-// The octets of objects that export the buffer protocol, read at memory speed by a module built
-// for the stable ABI of CPython 3.10.
+// The octets of objects that export the buffer protocol, read at memory speed.
 //
 // Only one-dimensional buffers of unsigned bytes are taken: format "B" (or "@B", or none), items
 // of one octet, one dimension, no indirection; any other buffer is left to the caller. Which
 // objects may be read this way is the caller's decision: this unit only reads buffers.
 //
-// `PyObject_GetBuffer` and `PyBuffer_Release` joined the stable ABI in 3.11, so a module built for
-// 3.10 may not import them. Where the running interpreter is 3.11 or later, the two are looked up
-// in it at first use and the buffer is held in place while the caller reads it: as long as it is
-// held, the exporter cannot be resized, closed or released (bytearray, array and memoryview refuse
-// with BufferError), so Python code that runs meanwhile cannot pull the octets from under the
-// reader. A buffer whose items are not adjacent (a slice with a step) is gathered into a copy. On
-// 3.10, or where the lookup fails, the octets are copied once through a memoryview.
+// The buffer is held in place while the caller reads it: as long as it is held, the exporter cannot
+// be resized, closed or released (bytearray, array and memoryview refuse with BufferError), so
+// Python code that runs meanwhile cannot pull the octets from under the reader. A buffer whose
+// items are not adjacent (a slice with a step) is gathered into a copy.
+//
+// A module built against the full C API calls `PyObject_GetBuffer` and `PyBuffer_Release`. Those
+// two joined the stable ABI in 3.11, so a module built for the stable ABI of 3.10 may not import
+// them: where the running interpreter is 3.11 or later, they are looked up in it at first use; on
+// 3.10, or where the lookup fails, the octets are copied once through a memoryview instead.
 #pragma once
 
 #include <Python.h>
@@ -24,6 +25,7 @@
 
 namespace tarnel::py {
 
+#if defined(Py_LIMITED_API)
 /// The layout of `Py_buffer`, which is part of the stable ABI from CPython 3.11 on (the 3.10
 /// headers hide the struct from a module built for 3.10).
 struct BufferLayout {
@@ -39,9 +41,12 @@ struct BufferLayout {
   Py_ssize_t* suboffsets;
   void* internal;
 };
+#else
+using BufferLayout = Py_buffer;
+#endif
 
-/// Whether this process holds buffers in place (CPython 3.11 or later, with the buffer
-/// functions found) rather than copying them.
+/// Whether this process holds buffers in place rather than copying them: always for the full
+/// C API; for the stable ABI, on CPython 3.11 or later with the buffer functions found.
 bool buffers_held_in_place() noexcept;
 
 /// The octets of one object's buffer, held from `take` until `release` or destruction, which
@@ -77,7 +82,7 @@ class OctetBuffer {
 
   BufferLayout buffer_{};
   bool held_ = false;
-  Ref copy_;                                  // the bytes copied, on 3.10
+  Ref copy_;                                  // the bytes copied, where not held in place
   std::unique_ptr<std::uint8_t[]> gathered_;  // the items of a buffer with a step
   std::span<const std::uint8_t> view_;
 };
