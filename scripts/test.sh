@@ -58,8 +58,9 @@ fi
 tail -n 3 build/asan/ctest.log
 
 echo "== C++ library: install it (static, then shared), build the example against each"
-# The example is built once with CMake's find_package and once with pkg-config, and must write
-# the canonical form the repository holds; the shared library must export only the API.
+# The example is built with CMake's find_package against each installed library, with the source
+# tree as a subproject, and with pkg-config, and must write the canonical form the repository
+# holds; the shared library must export only the API.
 for kind in static shared; do
   prefix="$root/build/cpp-$kind/prefix"
   shared=OFF
@@ -74,6 +75,10 @@ for kind in static shared; do
   "$venv_python" -m cmake --build "build/cpp-$kind/example" >/dev/null
   "build/cpp-$kind/example/canonicalize" examples/keys.sexp | cmp - examples/keys.canonical
 done
+"$venv_python" -m cmake -S examples/cpp -B build/cpp-source -G Ninja \
+  -DCMAKE_MAKE_PROGRAM="$root/.venv/bin/ninja" -DTARNEL_SOURCE_DIR="$root" >/dev/null
+"$venv_python" -m cmake --build build/cpp-source >/dev/null
+build/cpp-source/canonicalize examples/keys.sexp | cmp - examples/keys.canonical
 # shellcheck disable=SC2046
 c++ -std=c++20 -O2 -Wall -Wextra -Werror examples/cpp/canonicalize.cpp -o build/cpp-static/canonicalize \
   $(PKG_CONFIG_PATH="$root/build/cpp-static/prefix/lib/pkgconfig" pkg-config --cflags --libs tarnel)
@@ -90,7 +95,7 @@ if nm -DC --defined-only build/cpp-shared/prefix/lib/libtarnel.so | grep -v ' ta
   echo "libtarnel.so exports symbols outside the API" >&2
   exit 1
 fi
-echo "example built and run against the installed static and shared library"
+echo "example built and run against the installed libraries, the source tree and pkg-config"
 
 fuzz_seconds=${TARNEL_FUZZ_SECONDS:-60}
 if [ "$fuzz_seconds" -gt 0 ]; then
