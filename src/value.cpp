@@ -5,17 +5,13 @@
 
 namespace tarnel {
 
-Octets::Octets(std::span<const std::uint8_t> octets) : size_(octets.size()) {
-  if (size_ <= inline_capacity) {
-    if (size_ != 0) std::memcpy(inline_, octets.data(), size_);
-    return;
-  }
+void Octets::copy_to_heap(const std::uint8_t* octets) {
   heap_ = static_cast<std::uint8_t*>(std::malloc(size_));
   if (heap_ == nullptr) {
     size_ = 0;
     throw std::bad_alloc();
   }
-  std::memcpy(heap_, octets.data(), size_);
+  std::memcpy(heap_, octets, size_);
 }
 
 Octets::Octets(Buffer&& buffer) : size_(buffer.size()) {
@@ -38,31 +34,15 @@ Octets Octets::uninitialized(std::size_t size) {
   return out;
 }
 
-void Octets::free_heap() noexcept {
-  if (!is_inline()) std::free(heap_);
-}
-
 Value Value::atom(Octets data, Octets hint) {
   return atom(std::move(data), std::make_unique<Octets>(std::move(hint)));
 }
 
 Value Value::atom(Octets data, std::unique_ptr<Octets> hint) noexcept {
   Value v(std::move(data));
-  v.atom_.hint = hint.release();
+  v.tag_ = reinterpret_cast<std::uintptr_t>(hint.release());
   return v;
 }
-
-void Value::move_from(Value&& other) noexcept {
-  is_list_ = other.is_list_;
-  if (is_list_) {
-    new (&list_) List(std::move(other.list_));
-  } else {
-    new (&atom_) AtomRep{std::move(other.atom_.data), other.atom_.hint};
-    other.atom_.hint = nullptr;
-  }
-}
-
-Value::Value(Value&& other) noexcept { move_from(std::move(other)); }
 
 Value& Value::operator=(Value&& other) noexcept {
   if (this != &other) {
@@ -74,16 +54,11 @@ Value& Value::operator=(Value&& other) noexcept {
   return *this;
 }
 
-Value::~Value() { destroy(); }
+void Value::delete_hint() noexcept { delete reinterpret_cast<Octets*>(tag_); }
 
-void Value::destroy() noexcept {
-  if (!is_list_) {
-    delete atom_.hint;
-    atom_.~AtomRep();
-    return;
-  }
+void Value::destroy_list() noexcept {
   for (const Value& element : list_) {
-    if (element.is_list_ && !element.list_.empty()) {
+    if (element.is_list() && !element.list_.empty()) {
       destroy_deep(list_);
       break;
     }
@@ -103,7 +78,7 @@ void Value::destroy_deep(List& root) noexcept {
   for (;;) {
     while (!current.empty()) {
       Value& last = current.back();
-      if (!last.is_list_ || last.list_.empty()) {
+      if (!last.is_list() || last.list_.empty()) {
         current.pop_back();
         continue;
       }

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <span>
@@ -30,7 +31,13 @@ class TARNEL_EXPORT Octets {
   Octets() noexcept { inline_[0] = 0; }
 
   /// Copies `octets`.
-  explicit Octets(std::span<const std::uint8_t> octets);
+  explicit Octets(std::span<const std::uint8_t> octets) : size_(octets.size()) {
+    if (size_ > inline_capacity) {
+      copy_to_heap(octets.data());
+    } else if (size_ != 0) {
+      std::memcpy(inline_, octets.data(), size_);
+    }
+  }
 
   explicit Octets(std::string_view text)
       : Octets(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())) {}
@@ -80,7 +87,11 @@ class TARNEL_EXPORT Octets {
  private:
   bool is_inline() const noexcept { return size_ <= inline_capacity; }
 
-  void free_heap() noexcept;
+  void free_heap() noexcept {
+    if (!is_inline()) std::free(heap_);
+  }
+
+  void copy_to_heap(const std::uint8_t* octets);
 
   union {
     std::uint8_t inline_[inline_capacity];
@@ -96,7 +107,7 @@ class TARNEL_EXPORT Value {
   using List = std::vector<Value>;
 
   /// An empty list.
-  Value() noexcept : is_list_(true) { new (&list_) List(); }
+  Value() noexcept : tag_(list_tag) { new (&list_) List(); }
 
   /// An atom without a hint.
   static Value atom(Octets data) noexcept { return Value(std::move(data)); }
@@ -110,21 +121,23 @@ class TARNEL_EXPORT Value {
   /// A list of `elements`, in order.
   static Value list(List elements) noexcept { return Value(std::move(elements)); }
 
-  Value(Value&& other) noexcept;
+  Value(Value&& other) noexcept { move_from(std::move(other)); }
+
   Value& operator=(Value&& other) noexcept;
   Value(const Value&) = delete;
   Value& operator=(const Value&) = delete;
-  ~Value();
 
-  bool is_atom() const noexcept { return !is_list_; }
+  ~Value() { destroy(); }
 
-  bool is_list() const noexcept { return is_list_; }
+  bool is_atom() const noexcept { return tag_ != list_tag; }
+
+  bool is_list() const noexcept { return tag_ == list_tag; }
 
   /// The atom's data octets (atoms only).
-  const Octets& data() const noexcept { return atom_.data; }
+  const Octets& data() const noexcept { return data_; }
 
   /// The atom's hint, or null where it is absent (atoms only).
-  const Octets* hint() const noexcept { return atom_.hint; }
+  const Octets* hint() const noexcept { return reinterpret_cast<const Octets*>(tag_); }
 
   /// The list's elements (lists only).
   const List& elements() const noexcept { return list_; }
@@ -132,29 +145,46 @@ class TARNEL_EXPORT Value {
   List& elements() noexcept { return list_; }
 
  private:
-  struct AtomRep {
-    Octets data;
-    Octets* hint;  // owned; null where absent
-  };
+  // A list is marked by a value no hint's address can take (a hint is aligned), so that the
+  // word that holds an atom's hint also tells the two apart: a value is 32 octets, not 40.
+  static constexpr std::uintptr_t list_tag = 1;
 
-  explicit Value(Octets data) noexcept : is_list_(false) {
-    new (&atom_) AtomRep{std::move(data), nullptr};
-  }
+  explicit Value(Octets data) noexcept : tag_(0) { new (&data_) Octets(std::move(data)); }
 
-  explicit Value(List elements) noexcept : is_list_(true) {
+  explicit Value(List elements) noexcept : tag_(list_tag) {
     new (&list_) List(std::move(elements));
   }
 
-  void destroy() noexcept;
-  void move_from(Value&& other) noexcept;
+  // Inline, so that building and dropping the atoms of a large tree costs no call per atom.
+  void destroy() noexcept {
+    if (tag_ == list_tag) {
+      destroy_list();
+    } else {
+      if (tag_ != 0) delete_hint();
+      data_.~Octets();
+    }
+  }
+
+  void move_from(Value&& other) noexcept {
+    tag_ = other.tag_;
+    if (tag_ == list_tag) {
+      new (&list_) List(std::move(other.list_));
+    } else {
+      new (&data_) Octets(std::move(other.data_));
+      other.tag_ = 0;  // the hint is this value's now
+    }
+  }
+
+  void destroy_list() noexcept;
+  void delete_hint() noexcept;
   static void destroy_deep(List& root) noexcept;
 
   union {
-    AtomRep atom_;
-    List list_;
+    Octets data_;  // atoms
+    List list_;    // lists
   };
 
-  bool is_list_;
+  std::uintptr_t tag_;  // atoms: the owned hint's address, 0 where absent; lists: list_tag
 };
 
 /// Hands the tree to `writer` in document order, with a heap stack rather than recursion:
