@@ -69,9 +69,8 @@ def _other_interpreters():
     """Other CPythons (3.10 and later), each with the extension suffixes it imports: those that
     TARNEL_OTHER_PYTHONS names (commands or paths, separated as in PATH; set but empty for none),
     else every python3.N on PATH that runs (a version manager's shim may not) and every CPython a
-    pyenv on PATH has installed. Each is asked
-    where it lives, so that the interpreter running the tests, and any found twice, are left
-    out."""
+    pyenv on PATH has installed. Each is asked where it lives, so that the interpreter running the
+    tests, and any found twice, are left out."""
     listed = os.environ.get("TARNEL_OTHER_PYTHONS")
     if listed is not None:
         candidates = [entry for entry in listed.split(os.pathsep) if entry]
