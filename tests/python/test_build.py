@@ -7,20 +7,25 @@ import subprocess
 import pytest
 
 import _tarnel
+import tarnel._streaming
 from conftest import OTHER_PYTHONS
 
+MODULES = [_tarnel, tarnel._streaming]
 
-def test_module_file_is_abi3():
-    assert _tarnel.__file__.endswith(".abi3.so")
+
+@pytest.mark.parametrize("module", MODULES, ids=lambda m: m.__name__)
+def test_module_file_is_abi3(module):
+    assert module.__file__.endswith(".abi3.so")
 
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="nm is not installed")
-def test_only_the_init_function_is_exported():
+@pytest.mark.parametrize("module", MODULES, ids=lambda m: m.__name__)
+def test_only_the_init_function_is_exported(module):
     out = subprocess.run(
-        ["nm", "-D", "--defined-only", _tarnel.__file__], capture_output=True, text=True, check=True
+        ["nm", "-D", "--defined-only", module.__file__], capture_output=True, text=True, check=True
     ).stdout
     symbols = [line.split()[-1] for line in out.splitlines() if line.strip()]
-    assert symbols == ["PyInit__tarnel"]
+    assert symbols == ["PyInit_" + module.__name__.rpartition(".")[2]]
 
 
 SMOKE = """
