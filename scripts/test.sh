@@ -3,11 +3,15 @@
 # packages with pip into .venv), then builds the core and all its GoogleTest suites with two
 # compilers: with GCC (build/test), and with clang under AddressSanitizer and UBSan (build/asan,
 # where the memory-bound tests get a copy of the core without the sanitizers), and runs them under
-# CTest; runs each fuzz target briefly (clang); builds the abi3 wheel, installs it into the venv and
-# runs pytest; builds the extensions against the full C API (the route of interpreters that cannot
-# load abi3 modules), runs pytest against them and reinstalls the abi3 wheel; and tries the sdist.
+# CTest; installs the C++ library (static and shared) and builds the C++ example against it; runs
+# each fuzz target briefly (clang); builds the abi3 wheel, installs it into the venv and runs
+# pytest; builds the extensions against the full C API (the route of interpreters that cannot load
+# abi3 modules), runs pytest against them and reinstalls the abi3 wheel; tries the sdist; and
+# builds the portable manylinux2014 wheel (scripts/portable-wheel.sh), audits it and runs pytest on
+# it under CPython 3.10 and 3.13 where they can be found.
 # Exits non-zero on any failure. Environment: TARNEL_PYTHON picks the interpreter (default python3);
-# TARNEL_FUZZ_SECONDS the time per fuzz target (default 60; 0 skips fuzzing).
+# TARNEL_FUZZ_SECONDS the time per fuzz target (default 60; 0 skips fuzzing); TARNEL_WHEEL_VENV the
+# venv holding the portable wheel's tools (default build/portable/venv).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -131,3 +135,53 @@ fi
 build/sdist/venv/bin/pip install -q --upgrade pip
 build/sdist/venv/bin/pip install -q -r requirements-test.txt "$sdist"
 (cd build/sdist && venv/bin/python -m pytest -q -p no:cacheprovider "$root/tests/python/test_stream.py")
+
+echo "== portable wheel: build it (manylinux2014, zig), audit it, run pytest on it under 3.10 and 3.13"
+portable_start=$SECONDS
+wheel_venv=${TARNEL_WHEEL_VENV:-$root/build/portable/venv}
+TARNEL_WHEEL_VENV="$wheel_venv" TARNEL_PYTHON="$python" bash scripts/portable-wheel.sh
+wheel=$(ls dist/tarnel-*.whl)
+"$wheel_venv/bin/python" -m pip install -q abi3audit
+shown=$(PATH="$wheel_venv/bin:$PATH" "$wheel_venv/bin/auditwheel" show "$wheel")
+if ! tr '\n' ' ' <<<"$shown" | grep -q 'consistent with the following platform tag: *"manylinux_2_17_x86_64"'; then
+  echo "$shown" >&2
+  echo "auditwheel does not find $wheel to be manylinux_2_17_x86_64" >&2
+  exit 1
+fi
+"$wheel_venv/bin/abi3audit" --strict --summary "$wheel"
+
+# The CPython 3.N on PATH; where it is a pyenv shim that does not run as it is, pyenv's own.
+find_cpython() {
+  local name=python$1 version path
+  if "$name" -c '' >/dev/null 2>&1; then
+    command -v "$name"
+    return
+  fi
+  command -v pyenv >/dev/null 2>&1 || return 1
+  version=$(pyenv whence "$name" 2>/dev/null | tail -n 1)
+  [ -n "$version" ] || return 1
+  path="$(pyenv prefix "$version")/bin/$name"
+  "$path" -c '' >/dev/null 2>&1 || return 1
+  echo "$path"
+}
+
+for version in 3.10 3.13; do
+  if ! interpreter=$(find_cpython "$version"); then
+    echo "== portable wheel: no python$version on PATH, so the wheel is not tried under it"
+    continue
+  fi
+  echo "== portable wheel: pytest under $interpreter"
+  venv_dir=$root/build/portable/py$version
+  rm -rf "$venv_dir"
+  "$interpreter" -m venv "$venv_dir"
+  "$venv_dir/bin/python" -m pip install -q --upgrade pip
+  "$venv_dir/bin/python" -m pip install -q -r requirements-test.txt "$wheel"
+  # Away from the source tree, so that only the wheel's modules can be imported; the other
+  # interpreters were tried by the first pytest run.
+  (cd "$venv_dir" && bin/python -c '
+import sys, _tarnel, tarnel._streaming as s
+for m in (_tarnel, s):
+    assert m.__file__.startswith(sys.prefix), m.__file__
+' && TARNEL_OTHER_PYTHONS= bin/python -m pytest -q -p no:cacheprovider "$root/tests/python")
+done
+echo "== portable wheel: $((SECONDS - portable_start)) s"

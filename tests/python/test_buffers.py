@@ -111,9 +111,12 @@ def test_buffers_are_given_back_on_success_and_on_error(call, exc):
         obj.release() if isinstance(obj, memoryview) else obj.append(0)
 
 
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="3.12+ collects only between bytecodes")
 def test_a_held_buffer_cannot_change_while_it_is_read():
     # A finalizer run by a collection in the middle of the parse tries to empty the input: held
     # in place, the bytearray refuses; copied, it empties. Either way the octets given are read.
+    # From 3.12 on a collection waits for the call to return (the parse never checks for signals),
+    # when the buffer is given back, so there is no middle of the parse to try it in.
     data = _tarnel.to_canonical([[b"x" * 20, [b"y"]] for _ in range(2000)])
     target, attempts = bytearray(data), []
 
@@ -135,8 +138,6 @@ def test_a_held_buffer_cannot_change_while_it_is_read():
         value = _tarnel.parse(target)
     finally:
         gc.set_threshold(*old)
-    if not attempts:
-        pytest.skip("this interpreter collects only between bytecodes")
     assert value == _tarnel.parse(data)
     assert attempts == ["refused" if HELD_IN_PLACE else "emptied"]
 

@@ -11,6 +11,7 @@ import os
 import pickle
 import queue
 import socket
+import sys
 import threading
 import time
 
@@ -352,10 +353,15 @@ def test_buffers_are_read_in_place_as_their_octets(tmp_path):
                        array.array("B", data), mapped):
             assert list(iter_parse(source)) == expected
     # Held while it is read: the bytearray cannot change under the reader; given back at the end.
+    # 3.10 has no buffer protocol in its stable ABI, so there the reader works on a copy, which a
+    # change to the bytearray does not reach.
     held = bytearray(data)
     stream = iter_parse(held)
     next(stream)
-    with pytest.raises(BufferError):
+    if sys.version_info >= (3, 11):
+        with pytest.raises(BufferError):
+            held.extend(b" (1:b)")
+    else:
         held.extend(b" (1:b)")
     assert len(list(stream)) == 1999
     held.extend(b" (1:b)")
