@@ -8,7 +8,9 @@
 // nothing here recurses.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 #include "tarnel/buffer.h"
@@ -33,13 +35,27 @@ class TARNEL_EXPORT CanonicalWriter {
   void close_list() { out_.push_back(')'); }
 
   /// An atom: `[hint]` where `hint` is non-null, then the data.
-  void atom(std::span<const std::uint8_t> data, const Octets* hint);
+  void atom(std::span<const std::uint8_t> data, const Octets* hint) {
+    // Most atoms are short and unhinted: their length is one or two digits, written in place.
+    const std::size_t n = data.size();
+    if (hint != nullptr || n >= 100) {
+      any_atom(data, hint);
+      return;
+    }
+    std::uint8_t* w = out_.extend(n + (n < 10 ? 2 : 3));
+    if (n >= 10) *w++ = static_cast<std::uint8_t>('0' + n / 10);
+    w[0] = static_cast<std::uint8_t>('0' + n % 10);
+    w[1] = ':';
+    if (n != 0) std::memcpy(w + 2, data.data(), n);
+  }
 
   /// Only the length and colon that precede `length` data octets, for a caller that places the
   /// octets itself.
   void length_prefix(std::uint64_t length);
 
  private:
+  void any_atom(std::span<const std::uint8_t> data, const Octets* hint);
+
   Buffer& out_;
 };
 

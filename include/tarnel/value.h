@@ -187,26 +187,43 @@ class TARNEL_EXPORT Value {
   std::uintptr_t tag_;  // atoms: the owned hint's address, 0 where absent; lists: list_tag
 };
 
-/// Hands the tree to `writer` in document order, with a heap stack rather than recursion:
-/// `open_list()`, `atom(data, hint)` (hint null where absent) and `close_list()`, as the writers
-/// (`CanonicalWriter`, `AdvancedWriter`) take them.
+/// Hands the tree to `writer` in document order, with a heap stack of the open lists rather than
+/// recursion: `open_list()`, `atom(data, hint)` (hint null where absent) and `close_list()`, as
+/// the writers (`CanonicalWriter`, `AdvancedWriter`) take them.
 template <class Writer>
 void write_tree(const Value& value, Writer& writer) {
-  std::vector<const Value*> pending;  // values still to write; null stands for a ')'
-  pending.push_back(&value);
-  while (!pending.empty()) {
-    const Value* v = pending.back();
-    pending.pop_back();
-    if (v == nullptr) {
+  if (value.is_atom()) {
+    writer.atom(value.data().view(), value.hint());
+    return;
+  }
+
+  struct Open {
+    const Value* next;
+    const Value* end;
+  };
+
+  std::vector<Open> parents;  // the open lists around the innermost, each at its next element
+  writer.open_list();
+  const Value* next = value.elements().data();
+  const Value* end = next + value.elements().size();
+  for (;;) {
+    if (next == end) {
       writer.close_list();
-    } else if (v->is_atom()) {
-      writer.atom(v->data().view(), v->hint());
-    } else {
-      writer.open_list();
-      pending.push_back(nullptr);
-      const Value::List& elements = v->elements();
-      for (std::size_t i = elements.size(); i != 0; --i) pending.push_back(&elements[i - 1]);
+      if (parents.empty()) return;
+      next = parents.back().next;
+      end = parents.back().end;
+      parents.pop_back();
+      continue;
     }
+    const Value& element = *next++;
+    if (element.is_atom()) {
+      writer.atom(element.data().view(), element.hint());
+      continue;
+    }
+    writer.open_list();
+    parents.push_back({next, end});
+    next = element.elements().data();
+    end = next + element.elements().size();
   }
 }
 

@@ -92,7 +92,7 @@ Buffer encode_canonical(const Value& value) {
   return out;
 }
 
-void CanonicalWriter::atom(std::span<const std::uint8_t> data, const Octets* hint) {
+void CanonicalWriter::any_atom(std::span<const std::uint8_t> data, const Octets* hint) {
   std::size_t room = max_prefix + data.size();
   if (hint != nullptr) room += max_prefix + 2 + hint->size();
   std::uint8_t* start = out_.extend(room);
