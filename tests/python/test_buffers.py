@@ -37,6 +37,9 @@ def test_buffers_of_octets_read_as_bytes(data):
 def by_items(obj):
     """The twin: the octets that reading item by item gives, or None where it refuses."""
     try:
+        # Asking the length first refuses a released memoryview, which some CPythons (3.11)
+        # would otherwise iterate over the memory it no longer holds.
+        len(obj)
         return bytes(operator.index(item) for item in obj)
     except Exception:
         return None

@@ -1,8 +1,6 @@
-#include "runtime/interpreter.h"
-
 #include <Python.h>
 
-#include <cstdio>
+#include "runtime/interpreter.h"
 
 namespace tarnel::py {
 namespace {
@@ -11,12 +9,23 @@ namespace {
 constexpr int multiple_interpreters_slot = 3;
 void* const per_interpreter_gil_supported = reinterpret_cast<void*>(2);
 
+// Reads the decimal number at `text`, moving past it; 0 where there is none.
+unsigned read_number(const char*& text) noexcept {
+  unsigned value = 0;
+  while (*text >= '0' && *text <= '9' && value < 10000) {
+    value = value * 10 + static_cast<unsigned>(*text++ - '0');
+  }
+  return value;
+}
+
 }  // namespace
 
 bool runs_at_least(unsigned major, unsigned minor) noexcept {
-  unsigned running_major = 0;
-  unsigned running_minor = 0;
-  if (std::sscanf(Py_GetVersion(), "%u.%u", &running_major, &running_minor) != 2) return false;
+  const char* version = Py_GetVersion();  // "3.12.1 (main, ...": major, a dot, minor
+  const unsigned running_major = read_number(version);
+  if (*version != '.') return false;
+  ++version;
+  const unsigned running_minor = read_number(version);
   return running_major > major || (running_major == major && running_minor >= minor);
 }
 
