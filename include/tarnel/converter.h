@@ -32,7 +32,7 @@ enum class OutputForm : std::uint8_t { Canonical, Transport, Advanced };
 
 /// Receives the output of a conversion in consecutive pieces, none of them empty. Returning false
 /// stops the conversion, which then reports `Stop::by_builder`.
-class OutputSink {
+class TARNEL_EXPORT OutputSink {
  public:
   virtual ~OutputSink() = default;
 
