@@ -95,6 +95,23 @@ if [ "$status" -ne 1 ] || [ "$refusal" != "$expected" ]; then
   echo "the example reported a cut input with status $status and: $refusal" >&2
   exit 1
 fi
+# The README's C++ example, exactly as written there, must compile and print what it says.
+"$venv_python" - README.md build/cpp-static/readme <<'PY'
+import sys
+text = open(sys.argv[1], encoding="utf-8").read()
+section = text.index("### Reading, writing, errors")
+code_start = text.index("```cpp\n", section) + len("```cpp\n")
+code_end = text.index("```\n", code_start)
+said_start = text.index("\n\n    ", code_end) + 2
+said_end = text.index("\n\n", said_start)
+open(sys.argv[2] + ".cpp", "w", encoding="utf-8").write(text[code_start:code_end])
+said = [line[4:] for line in text[said_start:said_end].splitlines()]
+open(sys.argv[2] + ".expected", "w", encoding="utf-8").write("\n".join(said) + "\n")
+PY
+# shellcheck disable=SC2046
+c++ -std=c++20 -Wall -Wextra -Werror build/cpp-static/readme.cpp -o build/cpp-static/readme \
+  $(PKG_CONFIG_PATH="$root/build/cpp-static/prefix/lib/pkgconfig" pkg-config --cflags --libs tarnel)
+build/cpp-static/readme | cmp - build/cpp-static/readme.expected
 if nm -DC --defined-only build/cpp-shared/prefix/lib/libtarnel.so | grep -v ' tarnel::'; then
   echo "libtarnel.so exports symbols outside the API" >&2
   exit 1
