@@ -2,9 +2,11 @@
 // octet string is written as a token where it is one, in hexadecimal where it holds an octet that
 // is neither printable nor one of the escapable controls 0x07-0x0D, and as a quoted string
 // otherwise. Hints go in brackets before their data; list elements are separated by single
-// spaces. Never writes the verbatim or base-64 forms. Cannot fail; walks with a heap stack.
-// `AdvancedWriter` writes the same text for a caller that walks some other tree itself (the
-// Python binding walks its objects), one list bracket or atom at a time.
+// spaces. Never writes the verbatim or base-64 forms. Cannot fail but for memory.
+//
+// One writer, `AdvancedWriter`, takes a tree one list bracket or atom at a time, in document
+// order, from whoever walks it: `encode_advanced` walks a `Value` (`write_tree`, with a heap
+// stack), the Python module walks its own objects.
 #pragma once
 
 #include <cstdint>

@@ -1,11 +1,11 @@
 // The converter: one S-expression in any representation the reader accepts, written out again in
 // the canonical (§6.2), basic transport (§6.3) or advanced (§6.4) form, with no `Value` tree in
-// between. The reader's driver (build.h) reads the input and hands each atom and each closed list
-// to a builder that writes it at once through the streaming writers, so the output is the same
+// between. The reader reads the input and hands each atom and each list bracket at once to the
+// writers of canonical.h and advanced.h (through base-64 for transport), so the output is the same
 // octets as `encode_canonical`, `encode_transport` or `encode_advanced` of what `read_prefix`
 // reads, and every refusal is the one `read_prefix` gives: same kind, same offset.
 //
-// Nothing is kept per element: besides the driver's stack of open lists, the converter holds one
+// Nothing is kept per element: besides the reader's stack of open lists, the converter holds one
 // octet per open list and an output buffer. With a sink, the buffer is handed over whenever it
 // holds `piece_size` octets, so it never holds much more than that plus the text of one atom
 // (whatever its nesting or number of elements); transport output also stages up to about
