@@ -131,7 +131,5 @@ PyModuleDef module_definition = {
 }  // namespace tarnel::py
 
 PyMODINIT_FUNC PyInit__tarnel() {
-  static const bool declared = tarnel::py::declare_own_gil_support(&tarnel::py::module_slots[1]);
-  (void)declared;
-  return PyModuleDef_Init(&tarnel::py::module_definition);
+  return tarnel::py::init_module(tarnel::py::module_definition, tarnel::py::module_slots[1]);
 }

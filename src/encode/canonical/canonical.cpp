@@ -3,7 +3,6 @@
 #include <cassert>
 #include <cstring>
 #include <new>
-#include <vector>
 
 namespace tarnel {
 namespace {
@@ -24,6 +23,22 @@ std::uint64_t digit_count(std::uint64_t n) noexcept {
 std::uint64_t octet_string_size(std::size_t length) noexcept {
   return saturating_add(digit_count(length) + 1, length);
 }
+
+// A writer that only counts the octets the canonical writer would write.
+struct SizeCounter {
+  std::uint64_t total = 0;
+
+  void open_list() noexcept { total = saturating_add(total, 1); }
+
+  void close_list() noexcept { total = saturating_add(total, 1); }
+
+  void atom(std::span<const std::uint8_t> data, const Octets* hint) noexcept {
+    total = saturating_add(total, octet_string_size(data.size()));
+    if (hint != nullptr) {
+      total = saturating_add(total, saturating_add(octet_string_size(hint->size()), 2));
+    }
+  }
+};
 
 // The most octets a decimal length and its colon take.
 constexpr std::size_t max_prefix = 21;
@@ -51,32 +66,9 @@ std::uint8_t* put_octet_string(std::uint8_t* out, std::span<const std::uint8_t> 
 }  // namespace
 
 std::uint64_t canonical_size(const Value& value) {
-  std::uint64_t total = 0;
-  std::vector<const Value*> stack;
-  stack.push_back(&value);
-  while (!stack.empty()) {
-    const Value* v = stack.back();
-    stack.pop_back();
-    if (v->is_atom()) {
-      total = saturating_add(total, octet_string_size(v->data().size()));
-      if (const Octets* hint = v->hint()) {
-        total = saturating_add(total, saturating_add(octet_string_size(hint->size()), 2));
-      }
-      continue;
-    }
-    total = saturating_add(total, 2);
-    for (const Value& element : v->elements()) {
-      if (element.is_atom()) {
-        total = saturating_add(total, octet_string_size(element.data().size()));
-        if (const Octets* hint = element.hint()) {
-          total = saturating_add(total, saturating_add(octet_string_size(hint->size()), 2));
-        }
-      } else {
-        stack.push_back(&element);
-      }
-    }
-  }
-  return total;
+  SizeCounter counter;
+  write_tree(value, counter);
+  return counter.total;
 }
 
 Buffer encode_canonical(const Value& value) {

@@ -1,6 +1,6 @@
-#include <Python.h>
-
 #include "runtime/interpreter.h"
+
+#include <Python.h>
 
 namespace tarnel::py {
 namespace {
@@ -29,11 +29,16 @@ bool runs_at_least(unsigned major, unsigned minor) noexcept {
   return running_major > major || (running_major == major && running_minor >= minor);
 }
 
-bool declare_own_gil_support(PyModuleDef_Slot* free_slot) noexcept {
-  if (!runs_at_least(3, 12)) return false;
-  free_slot->slot = multiple_interpreters_slot;
-  free_slot->value = per_interpreter_gil_supported;
-  return true;
+PyObject* init_module(PyModuleDef& definition, PyModuleDef_Slot& free_slot) noexcept {
+  // Filled once, before any interpreter reads the slots (magic statics are thread-safe).
+  static const bool declared = [&free_slot] {
+    if (!runs_at_least(3, 12)) return false;
+    free_slot.slot = multiple_interpreters_slot;
+    free_slot.value = per_interpreter_gil_supported;
+    return true;
+  }();
+  (void)declared;
+  return PyModuleDef_Init(&definition);
 }
 
 }  // namespace tarnel::py

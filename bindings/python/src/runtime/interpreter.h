@@ -8,10 +8,10 @@ namespace tarnel::py {
 /// Whether the running CPython is `major.minor` or later, read from its version text.
 bool runs_at_least(unsigned major, unsigned minor) noexcept;
 
-/// Fills `free_slot`, an empty entry before the terminating one of a module's slots, with the
-/// declaration that the module supports interpreters with their own GIL, where the running CPython
-/// (3.12 and later) knows it; earlier versions refuse slot numbers they do not know. Call once per
-/// process, before the first `PyModuleDef_Init` of the module. Returns whether it declared.
-bool declare_own_gil_support(PyModuleDef_Slot* free_slot) noexcept;
+/// The module's `PyInit_` result. On the first call in the process it fills `free_slot`, an empty
+/// entry before the terminating one of the module's slots, with the declaration that the module
+/// supports interpreters with their own GIL, where the running CPython (3.12 and later) knows it;
+/// earlier versions refuse slot numbers they do not know. Each native module links its own copy.
+PyObject* init_module(PyModuleDef& definition, PyModuleDef_Slot& free_slot) noexcept;
 
 }  // namespace tarnel::py
