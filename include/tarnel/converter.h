@@ -55,9 +55,6 @@ class TARNEL_EXPORT ConvertScratch {
   std::unique_ptr<Storage> storage_;
 };
 
-/// The position just past the S-expression converted, or why the conversion stopped.
-using Built = Result<std::uint64_t, Stop>;
-
 /// The default size of the pieces handed to a sink.
 inline constexpr std::size_t default_piece_size = std::size_t{1} << 16;
 

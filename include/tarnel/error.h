@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "tarnel/export.h"
+#include "tarnel/result.h"
 
 namespace tarnel {
 
@@ -56,6 +57,9 @@ struct Stop {
   bool by_builder = false;
   ReadError refusal;  // meaningful when !by_builder
 };
+
+/// The position just past the S-expression read or converted, or why that stopped.
+using Built = Result<std::uint64_t, Stop>;
 
 /// The enumerator's name, such as "UnexpectedEnd".
 TARNEL_EXPORT std::string_view error_kind_name(ErrorKind kind) noexcept;

@@ -37,9 +37,6 @@
 
 namespace tarnel {
 
-/// The position just past the S-expression read, or why the read stopped.
-using Built = Result<std::uint64_t, Stop>;
-
 namespace build_detail {
 
 using View = std::span<const std::uint8_t>;
