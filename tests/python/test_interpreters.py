@@ -154,3 +154,59 @@ print(growth(10_000) - growth(0))
 """
     extra = float(run_python(code, python=python, path=path))
     assert extra < 1_000, f"{extra:.0f} more blocks left per interpreter"
+
+
+@pytest.mark.parametrize("python", OWN_GIL_PYTHONS, ids=lambda p: p.rsplit("/", 1)[-1])
+def test_shared_immortal_objects_survive_interpreters_racing(python, tmp_path):
+    # Interpreters with their own GIL share CPython's immortal objects (the one-octet and empty
+    # bytes, None, small ints); a reference count changed without CPython's own rules races with
+    # the other interpreters and in the end frees a static object. Three interpreters run tarnel
+    # over those objects while two run plain Python over them, for a few seconds; the process must
+    # survive and every count must read as before.
+    path = package_dir(tmp_path)
+    code = driver(path) + r"""
+import threading, time
+
+SHARED = "[b'a', b'b', b'', None, True, 0, 1, ()]"
+TARNEL = USE + f'''
+import time
+shared = {SHARED}
+value = [b"a", [b"b", b""], _tarnel.Atom(b"a", b"b")] * 4
+deadline = time.monotonic() + 3
+while time.monotonic() < deadline:
+    for _ in range(200):
+        assert _tarnel.parse(_tarnel.to_canonical(value)) == value
+        _tarnel.to_advanced(value); _tarnel.to_transport([b"a"] * 4)
+        list(tarnel.iter_parse(io.BytesIO(b"a b (a b) [b]a")))
+        _tarnel.Atom(b"a").data, _tarnel.Atom(b"a", b"b").hint
+'''
+PLAIN = f'''
+import time
+shared = {SHARED}
+deadline = time.monotonic() + 3
+while time.monotonic() < deadline:
+    for _ in range(200):
+        copies = [list(shared) for _ in range(20)]
+        del copies
+'''
+objects = eval(SHARED)
+before = [sys.getrefcount(o) for o in objects]
+failures = []
+
+def worker(code):
+    try:
+        run_once(code)
+    except BaseException as error:
+        failures.append(error)
+
+threads = [threading.Thread(target=worker, args=(c,)) for c in [TARNEL, PLAIN] * 2 + [TARNEL]]
+for thread in threads:
+    thread.start()
+for thread in threads:
+    thread.join()
+assert not failures, failures
+after = [sys.getrefcount(o) for o in objects]
+assert after == before, list(zip(objects, before, after))
+print("ok")
+"""
+    assert run_python(code, python=python, path=path).strip() == "ok"

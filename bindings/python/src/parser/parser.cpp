@@ -248,7 +248,7 @@ void parser_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_slot(self);
-  Py_DECREF(type);
+  decref(type);
 }
 
 PyMethodDef parser_methods[] = {

@@ -2,6 +2,8 @@
 
 #include <Python.h>
 
+#include "runtime/ref.h"
+
 namespace tarnel::py {
 namespace {
 
@@ -33,6 +35,9 @@ PyObject* init_module(PyModuleDef& definition, PyModuleDef_Slot& free_slot) noex
   // Filled once, before any interpreter reads the slots (magic statics are thread-safe).
   static const bool declared = [&free_slot] {
     if (!runs_at_least(3, 12)) return false;
+#if defined(Py_LIMITED_API)
+    count_through_functions = true;
+#endif
     free_slot.slot = multiple_interpreters_slot;
     free_slot.value = per_interpreter_gil_supported;
     return true;

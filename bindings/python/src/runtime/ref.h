@@ -10,6 +10,54 @@
 
 namespace tarnel::py {
 
+// Reference counting. Built against the limited API of 3.10, CPython's `Py_INCREF`/`Py_DECREF`
+// compile to plain inline updates of the count, which know nothing of 3.12's immortal objects.
+// In interpreters with their own GIL those objects (`None`, small ints, the empty and one-octet
+// `bytes`) are shared, and such unsynchronised updates race until a count reaches zero and a
+// static object is freed. From 3.12 on, counts therefore go through CPython's exported
+// `Py_IncRef`/`Py_DecRef`, which leave immortal objects alone; before 3.12 nothing is immortal
+// and the inline updates stay. The choice is made once, when the first module is set up
+// (`init_module`), before any reference is counted. Builds against the full API get CPython's
+// own rules from its headers.
+#if defined(Py_LIMITED_API)
+inline bool count_through_functions = false;
+
+inline void incref(PyObject* p) noexcept {
+  if (count_through_functions) {
+    Py_IncRef(p);
+  } else {
+    Py_INCREF(p);
+  }
+}
+
+inline void decref(PyObject* p) noexcept {
+  if (count_through_functions) {
+    Py_DecRef(p);
+  } else {
+    Py_DECREF(p);
+  }
+}
+#else
+inline void incref(PyObject* p) noexcept { Py_INCREF(p); }
+inline void decref(PyObject* p) noexcept { Py_DECREF(p); }
+#endif
+
+inline void decref(PyTypeObject* type) noexcept { decref(reinterpret_cast<PyObject*>(type)); }
+
+inline void xincref(PyObject* p) noexcept {
+  if (p != nullptr) incref(p);
+}
+
+inline void xdecref(PyObject* p) noexcept {
+  if (p != nullptr) decref(p);
+}
+
+/// A new reference to `p`.
+inline PyObject* new_ref(PyObject* p) noexcept {
+  incref(p);
+  return p;
+}
+
 class Ref {
  public:
   Ref() noexcept = default;
@@ -19,7 +67,7 @@ class Ref {
 
   /// Takes a new reference to a borrowed object (which may be null).
   static Ref borrow(PyObject* p) noexcept {
-    Py_XINCREF(p);
+    xincref(p);
     return Ref(p);
   }
 
@@ -33,7 +81,7 @@ class Ref {
   Ref(const Ref&) = delete;
   Ref& operator=(const Ref&) = delete;
 
-  ~Ref() { Py_XDECREF(p_); }
+  ~Ref() { xdecref(p_); }
 
   PyObject* get() const noexcept { return p_; }
   explicit operator bool() const noexcept { return p_ != nullptr; }
@@ -46,7 +94,7 @@ class Ref {
   void reset(PyObject* p = nullptr) noexcept {
     PyObject* old = p_;
     p_ = p;
-    Py_XDECREF(old);
+    xdecref(old);
   }
 
  private:

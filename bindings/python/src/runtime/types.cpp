@@ -9,6 +9,8 @@
 #include <new>
 #include <unordered_map>
 
+#include "runtime/ref.h"
+
 namespace tarnel::py {
 namespace {
 
@@ -59,7 +61,7 @@ void release_types(PyObject* capsule) noexcept {
     ix.releases.fetch_add(1, std::memory_order_acq_rel);
   }
   for (std::atomic<PyObject*>& slot : entry->types) {
-    Py_XDECREF(slot.exchange(nullptr, std::memory_order_acq_rel));
+    xdecref(slot.exchange(nullptr, std::memory_order_acq_rel));
   }
   delete entry;
 }
@@ -83,7 +85,7 @@ InterpreterTypes* set_in_dictionary(std::int64_t id) {
     return nullptr;
   }
   const int stored = PyDict_SetItemString(dict, types_key, capsule);
-  Py_DECREF(capsule);  // on failure this releases the new set
+  decref(capsule);  // on failure this releases the new set
   return stored == 0 ? entry : nullptr;
 }
 
@@ -133,7 +135,7 @@ PyObject* cached_object(TypeId id, TypeFactory create) noexcept {
   if (made == nullptr) return nullptr;
   PyObject* expected = nullptr;
   if (!slot.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
-    Py_DECREF(made);
+    decref(made);
     return expected;
   }
   return made;

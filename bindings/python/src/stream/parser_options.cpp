@@ -24,7 +24,7 @@ bool set_item(PyObject* dict, const char* key, PyObject* value) {
 
 // A count, or None for no limit (how Parser takes "no limit" for the lengths).
 PyObject* limit(std::uint64_t value) {
-  if (value == no_limit) return Py_NewRef(Py_None);
+  if (value == no_limit) return new_ref(Py_None);
   return PyLong_FromUnsignedLongLong(value);
 }
 

@@ -526,11 +526,11 @@ void reader_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_slot(self);
-  Py_DECREF(type);
+  decref(type);
 }
 
 PyObject* reader_iter(PyObject* self) noexcept {
-  Py_INCREF(self);
+  incref(self);
   return self;
 }
 
@@ -600,7 +600,7 @@ PyObject* reader_convert(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       if (stream.output().size() >= flush_at && !stream.flush_output()) return nullptr;
     }
     if (!stream.flush_output()) return nullptr;
-    Py_RETURN_NONE;
+    return new_ref(Py_None);
   });
 }
 

@@ -200,7 +200,7 @@ void atom_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_slot(self);
-  Py_DECREF(type);
+  decref(type);
 }
 
 constexpr Param atom_new_params[] = {
@@ -246,7 +246,7 @@ bool same_hint(const Octets* a, const Octets* b) {
 
 PyObject* atom_richcompare(PyObject* self, PyObject* other, int op) noexcept {
   return guard([&]() -> PyObject* {
-    if (op < Py_LT || op > Py_GE) Py_RETURN_NOTIMPLEMENTED;
+    if (op < Py_LT || op > Py_GE) return new_ref(Py_NotImplemented);
     const AtomObject* a = as_atom(self);
     bool equal;
     if (PyBytes_Check(other)) {
@@ -265,7 +265,7 @@ PyObject* atom_richcompare(PyObject* self, PyObject* other, int op) noexcept {
     }
     if (op == Py_EQ) return PyBool_FromLong(equal);
     if (op == Py_NE) return PyBool_FromLong(!equal);
-    Py_RETURN_NOTIMPLEMENTED;
+    return new_ref(Py_NotImplemented);
   });
 }
 
@@ -352,7 +352,7 @@ PyObject* atom_get_data(PyObject* self, void*) noexcept {
 PyObject* atom_get_hint(PyObject* self, void*) noexcept {
   return guard([&]() -> PyObject* {
     const Octets* hint = as_atom(self)->hint;
-    if (hint == nullptr) Py_RETURN_NONE;
+    if (hint == nullptr) return new_ref(Py_None);
     return bytes_of(*hint);
   });
 }

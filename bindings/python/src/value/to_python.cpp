@@ -7,6 +7,7 @@
 
 #include "decode/reader/build.h"
 #include "runtime/errors.h"
+#include "runtime/ref.h"
 #include "value/atom.h"
 
 namespace tarnel::py {
@@ -30,7 +31,7 @@ class PythonBuilder {
 
   ~PythonBuilder() {
     untracked_.clear();
-    for (PyObject* element : elements_) Py_XDECREF(element);
+    for (PyObject* element : elements_) xdecref(element);
     elements_.clear();
   }
 
@@ -63,7 +64,7 @@ class PythonBuilder {
       try {
         untracked_.push_back(list);
       } catch (...) {
-        Py_DECREF(list);
+        decref(list);
         throw;
       }
       PyObject_GC_UnTrack(list);
@@ -74,7 +75,7 @@ class PythonBuilder {
       const int set = PyList_SetItem(list, static_cast<Py_ssize_t>(i), element);
       element = nullptr;
       if (set < 0) {
-        Py_DECREF(list);
+        decref(list);
         return false;
       }
     }
@@ -98,7 +99,7 @@ class PythonBuilder {
     try {
       elements_.push_back(object);
     } catch (...) {
-      Py_DECREF(object);
+      decref(object);
       throw;
     }
     return true;

@@ -18,19 +18,29 @@
 namespace tarnel::py {
 namespace {
 
-// Takes a new reference to each item of a list or tuple, in order, as it holds them now. No
-// Python code runs while the snapshot is taken.
-bool push_snapshot(PyObject* sequence, bool is_list, std::vector<Ref>& work) {
-  Py_ssize_t size = is_list ? PyList_Size(sequence) : PyTuple_Size(sequence);
-  if (size < 0) return false;
+// Takes a new reference to each item of a list or tuple from index `from` on, in order, as it
+// holds them now. No Python code runs while the snapshot is taken.
+bool push_snapshot(PyObject* sequence, bool is_list, Py_ssize_t from, Py_ssize_t size,
+                   std::vector<Ref>& work) {
   std::size_t base = work.size();
-  work.resize(base + static_cast<std::size_t>(size));
+  work.resize(base + static_cast<std::size_t>(size - from));
   // Pushed last first, so that the first item comes off the stack next.
-  for (Py_ssize_t i = 0; i < size; ++i) {
+  for (Py_ssize_t i = from; i < size; ++i) {
     PyObject* item = is_list ? PyList_GetItem(sequence, i) : PyTuple_GetItem(sequence, i);
     if (item == nullptr) return false;
     work[base + static_cast<std::size_t>(size - 1 - i)] = Ref::borrow(item);
   }
+  return true;
+}
+
+// Hands `o`, an exact bytes object, to the sink.
+template <class Sink>
+bool write_bytes(PyObject* o, Sink& sink) {
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(o, &data, &size) < 0) return false;
+  sink.bytes(o, std::span(reinterpret_cast<const std::uint8_t*>(data),
+                          static_cast<std::size_t>(size)));
   return true;
 }
 
@@ -59,11 +69,7 @@ bool walk_python(PyObject* object, Sink& sink) {
     }
     PyObject* o = entry.get();
     if (PyBytes_CheckExact(o)) {
-      char* data = nullptr;
-      Py_ssize_t size = 0;
-      if (PyBytes_AsStringAndSize(o, &data, &size) < 0) return false;
-      sink.bytes(o, std::span(reinterpret_cast<const std::uint8_t*>(data),
-                              static_cast<std::size_t>(size)));
+      if (!write_bytes(o, sink)) return false;
       continue;
     }
     bool is_list = PyList_Check(o);
@@ -72,10 +78,25 @@ bool walk_python(PyObject* object, Sink& sink) {
         PyErr_Format(PyExc_ValueError, "lists nested deeper than %zu", conversion_depth_limit);
         return false;
       }
-      work.emplace_back();  // the end-of-list marker, under the items
-      if (!push_snapshot(o, is_list, work)) return false;
-      ++open;
+      Py_ssize_t size = is_list ? PyList_Size(o) : PyTuple_Size(o);
+      if (size < 0) return false;
       sink.open_list();
+      // The leading exact bytes items are written at once: they would come off the stack next,
+      // and no Python code runs before they are written, so they need no reference of their own.
+      Py_ssize_t i = 0;
+      for (; i < size; ++i) {
+        PyObject* item = is_list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i);
+        if (item == nullptr) return false;
+        if (!PyBytes_CheckExact(item)) break;
+        if (!write_bytes(item, sink)) return false;
+      }
+      if (i == size) {
+        sink.close_list();
+        continue;
+      }
+      work.emplace_back();  // the end-of-list marker, under the items
+      if (!push_snapshot(o, is_list, i, size, work)) return false;
+      ++open;
       continue;
     }
     AtomView view;
