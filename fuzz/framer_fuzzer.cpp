@@ -8,10 +8,10 @@
 #include <span>
 #include <vector>
 
-#include "decode/reader/octet_string/octet_string.h"
 #include "framing_reference.h"
 #include "fuzz_support.h"
 #include "tarnel/framer.h"
+#include "tarnel/octet_string.h"
 #include "tarnel/options.h"
 #include "tarnel/reader.h"
 

@@ -14,11 +14,11 @@
 #include <cstdint>
 #include <span>
 
-#include "decode/reader/octet_string/octet_string.h"
 #include "fuzz_support.h"
 #include "tarnel/advanced.h"
 #include "tarnel/canonical.h"
 #include "tarnel/error.h"
+#include "tarnel/octet_string.h"
 #include "tarnel/options.h"
 #include "tarnel/reader.h"
 #include "tarnel/transport.h"

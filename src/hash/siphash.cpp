@@ -1,4 +1,4 @@
-#include "hash/siphash.h"
+#include "tarnel/siphash.h"
 
 #include <cstring>
 

@@ -6,12 +6,12 @@
 #include <memory>
 #include <vector>
 
-#include "decode/reader/build.h"
-#include "decode/reader/octet_string/octet_string.h"
 #include "tarnel/advanced.h"
 #include "tarnel/base64.h"
+#include "tarnel/build.h"
 #include "tarnel/canonical.h"
 #include "tarnel/error.h"
+#include "tarnel/octet_string.h"
 #include "tarnel/value.h"
 
 namespace tarnel {

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <limits>
 
-#include "decode/reader/build.h"
-#include "decode/reader/octet_string/octet_string.h"
+#include "tarnel/build.h"
+#include "tarnel/octet_string.h"
 
 namespace tarnel {
 namespace {

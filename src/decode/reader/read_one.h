@@ -2,8 +2,8 @@
 // that the caller keeps, for reading several from one input.
 #pragma once
 
-#include "decode/reader/octet_string/octet_string.h"
 #include "tarnel/error.h"
+#include "tarnel/octet_string.h"
 #include "tarnel/result.h"
 #include "tarnel/value.h"
 

@@ -5,8 +5,8 @@
 #include <utility>
 #include <vector>
 
-#include "decode/reader/build.h"
 #include "decode/reader/read_one.h"
+#include "tarnel/build.h"
 
 namespace tarnel {
 namespace {

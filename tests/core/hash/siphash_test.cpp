@@ -1,11 +1,10 @@
 // SipHash: the reference SipHash-2-4 vectors (key 00..0f, message 00..n-1) check the shared code,
 // and zero-key values of both variants, as CPython's own bytes hashing computes them with hash
 // randomisation off (3.10 uses SipHash-2-4, 3.11 SipHash-1-3), check the round counts.
-#include "hash/siphash.h"
-
-#include <gtest/gtest.h>
+#include "tarnel/siphash.h"
 
 #include <cstdint>
+#include <gtest/gtest.h>
 #include <vector>
 
 namespace tarnel {

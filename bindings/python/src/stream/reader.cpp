@@ -8,7 +8,6 @@
 #include <memory>
 #include <span>
 
-#include "decode/reader/octet_string/octet_string.h"
 #include "parser/parser.h"
 #include "runtime/args.h"
 #include "runtime/buffer.h"
@@ -18,6 +17,7 @@
 #include "tarnel/buffer.h"
 #include "tarnel/converter.h"
 #include "tarnel/framer.h"
+#include "tarnel/octet_string.h"
 #include "value/to_python.h"
 
 namespace tarnel::py {
@@ -213,7 +213,8 @@ Attempt Stream::read(const ReaderOptions& options, View octets, bool known_whole
     attempt.consumed = *built;
     return attempt;
   }
-  Result<std::uint64_t, ReadError> converted = convert_prefix(options, octets, form_, out_, &convert_scratch_);
+  Result<std::uint64_t, ReadError> converted =
+      convert_prefix(options, octets, form_, out_, &convert_scratch_);
   if (!converted) {
     attempt.status = Attempt::Status::Refused;
     attempt.refusal = converted.error();

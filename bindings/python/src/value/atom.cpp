@@ -1,17 +1,17 @@
-#include <Python.h>
-
 #include "value/atom.h"
+
+#include <Python.h>
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
 
-#include "hash/siphash.h"
 #include "runtime/args.h"
 #include "runtime/errors.h"
 #include "runtime/ref.h"
 #include "runtime/types.h"
+#include "tarnel/siphash.h"
 
 namespace tarnel::py {
 namespace {
@@ -251,8 +251,7 @@ PyObject* atom_richcompare(PyObject* self, PyObject* other, int op) noexcept {
     bool equal;
     if (PyBytes_Check(other)) {
       equal = a->hint == nullptr && a->data.view().size() == bytes_view(other).size() &&
-              std::equal(a->data.view().begin(), a->data.view().end(),
-                         bytes_view(other).begin());
+              std::equal(a->data.view().begin(), a->data.view().end(), bytes_view(other).begin());
     } else {
       Value converted;
       if (atom_from_python(other, reinterpret_cast<PyObject*>(Py_TYPE(self)), converted)) {
@@ -376,8 +375,7 @@ PyObject* atom_effective_hint(PyObject* self, PyObject* const* args, Py_ssize_t 
 }
 
 constexpr Param eq_ignoring_hint_params[] = {{"other", ParamKind::PositionalOrKeyword, true}};
-constexpr Signature eq_ignoring_hint_signature{"Atom.eq_ignoring_hint()",
-                                               eq_ignoring_hint_params};
+constexpr Signature eq_ignoring_hint_signature{"Atom.eq_ignoring_hint()", eq_ignoring_hint_params};
 
 PyObject* atom_eq_ignoring_hint(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) noexcept {
@@ -435,11 +433,7 @@ PyType_Slot atom_slots[] = {
 };
 
 PyType_Spec atom_spec = {
-    "tarnel.Atom",
-    sizeof(AtomObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    atom_slots,
+    "tarnel.Atom", sizeof(AtomObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, atom_slots,
 };
 
 PyObject* make_atom_type() { return PyType_FromSpec(&atom_spec); }

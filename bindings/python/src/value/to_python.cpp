@@ -5,9 +5,9 @@
 #include <cstddef>
 #include <vector>
 
-#include "decode/reader/build.h"
 #include "runtime/errors.h"
 #include "runtime/ref.h"
+#include "tarnel/build.h"
 #include "value/atom.h"
 
 namespace tarnel::py {

@@ -12,7 +12,7 @@
 #include <span>
 #include <vector>
 
-#include "decode/reader/build.h"
+#include "tarnel/build.h"
 #include "tarnel/error.h"
 #include "tarnel/options.h"
 

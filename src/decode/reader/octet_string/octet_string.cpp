@@ -1,4 +1,4 @@
-#include "decode/reader/octet_string/octet_string.h"
+#include "tarnel/octet_string.h"
 
 #include <array>
 #include <cstddef>

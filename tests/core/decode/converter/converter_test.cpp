@@ -13,11 +13,11 @@
 #include <string_view>
 #include <vector>
 
-#include "decode/reader/octet_string/octet_string.h"
 #include "decode/reader/read_helpers.h"
 #include "tarnel/advanced.h"
 #include "tarnel/base64.h"
 #include "tarnel/canonical.h"
+#include "tarnel/octet_string.h"
 #include "tarnel/reader.h"
 #include "tarnel/transport.h"
 #include "tree_helpers.h"

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "decode/reader/octet_string/octet_string.h"
 #include "tarnel/error.h"
 #include "tarnel/framer.h"
+#include "tarnel/octet_string.h"
 #include "tarnel/options.h"
 #include "tarnel/reader.h"
 

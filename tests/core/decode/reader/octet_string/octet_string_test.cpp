@@ -1,7 +1,7 @@
 // The octet-string reader on its own: every written form decoded with the cursor left just past
 // it, every refusal with its kind and offset, the order in which the checks of one string are
 // made, and the character classes the forms are built from.
-#include "decode/reader/octet_string/octet_string.h"
+#include "tarnel/octet_string.h"
 
 #include <gtest/gtest.h>
 #include <string>

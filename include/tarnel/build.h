@@ -1,9 +1,10 @@
-// The reader's driver, written once over what it builds. `read_whole` and `read_prefix` build a
-// `Value` tree with it; the Python binding builds its own objects with it directly, so that a
-// parse makes no intermediate tree and holds no more than the input and the result.
+// Reading into a builder of one's own: the reader's driver, written once over what it builds.
+// `read_whole` and `read_prefix` build a `Value` tree with it, the converter writes output with it,
+// and a binding builds its own objects with it directly, so that a read makes no intermediate tree
+// and holds no more than the input and the result.
 //
-// A builder keeps one stack of finished elements for every open list, innermost last, and is
-// told what the driver reads in input order:
+// A builder (the concept `Builder` below) keeps one stack of finished elements for every open
+// list, innermost last, and is told what the driver reads in input order:
 //
 //     std::size_t size() const;            // elements on the stack
 //     bool is_list(std::size_t i) const;   // whether element i is a list
@@ -15,12 +16,16 @@
 // The views are valid only during the call: they point into the input or the driver's scratch
 // buffers. A builder that cannot build returns false and keeps the reason to itself; the read
 // then stops with `Stop::by_builder`. When a read succeeds the builder holds exactly one element,
-// the S-expression read; after a failure it holds whatever was finished, for it to release.
+// the S-expression read; after a failure it holds whatever was finished, for it to release. A
+// builder the stream engine (stream.h) reads into also has `void reset()`, which drops whatever
+// it holds (`StreamBuilder`).
 //
 // The rules are those of read_whole and read_prefix (reader.h): the same refusals at the same
-// offsets in the same order, lists on a heap stack bounded by `max_depth`, no recursion.
+// offsets in the same order, lists on a heap stack bounded by `max_depth`, no recursion. A read
+// uses only its own builder, cursor and scratch: reads on different threads share nothing else.
 #pragma once
 
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -28,14 +33,31 @@
 #include <span>
 #include <vector>
 
-#include "decode/reader/octet_string/octet_string.h"
 #include "tarnel/base64.h"
 #include "tarnel/buffer.h"
 #include "tarnel/error.h"
+#include "tarnel/octet_string.h"
 #include "tarnel/options.h"
 #include "tarnel/result.h"
 
 namespace tarnel {
+
+/// What the driver builds with: see the paragraph atop this header.
+template <class B>
+concept Builder = requires(B& b, const B& cb, std::span<const std::uint8_t> v, std::size_t i) {
+  { cb.size() } -> std::convertible_to<std::size_t>;
+  { cb.is_list(i) } -> std::convertible_to<bool>;
+  { b.atom(v) } -> std::convertible_to<bool>;
+  { b.hinted_atom(v, v) } -> std::convertible_to<bool>;
+  { b.list(i) } -> std::convertible_to<bool>;
+};
+
+/// A builder the stream engine can reuse from one S-expression to the next: `reset()` drops
+/// every element it holds (what a refused or abandoned read left).
+template <class B>
+concept StreamBuilder = Builder<B> && requires(B& b) {
+  b.reset();
+};
 
 namespace build_detail {
 
@@ -104,10 +126,10 @@ struct BuildScratch {
 
 namespace build_detail {
 
-template <class Builder>
+template <Builder B>
 class Driver {
  public:
-  Driver(ReadCursor& cursor, Builder& builder, BuildScratch& scratch) noexcept
+  Driver(ReadCursor& cursor, B& builder, BuildScratch& scratch) noexcept
       : cursor_(cursor),
         builder_(builder),
         open_(scratch.open),
@@ -125,7 +147,7 @@ class Driver {
   Result<bool, Stop> read_hinted_atom();
 
   ReadCursor& cursor_;
-  Builder& builder_;
+  B& builder_;
   std::vector<OpenList>& open_;
   Buffer& data_scratch_;
   Buffer& hint_scratch_;
@@ -133,8 +155,8 @@ class Driver {
 
 // A basic transport form: the cursor stands on its '{'. The content is decoded and read as a
 // whole canonical S-expression of its own; any fault in it is reported at the '{'.
-template <class Builder>
-Built Driver<Builder>::read_transport() {
+template <Builder B>
+Built Driver<B>::read_transport() {
   const std::uint8_t* in = cursor_.input.data();
   const std::uint64_t n = cursor_.input.size();
   const std::uint64_t brace = cursor_.position;
@@ -165,8 +187,8 @@ Built Driver<Builder>::read_transport() {
   return cursor_.position;
 }
 
-template <class Builder>
-Result<bool, Stop> Driver<Builder>::close_list() {
+template <Builder B>
+Result<bool, Stop> Driver<B>::close_list() {
   const OpenList list = open_.back();
   open_.pop_back();
   ++cursor_.position;
@@ -181,8 +203,8 @@ Result<bool, Stop> Driver<Builder>::close_list() {
 }
 
 // The cursor stands on a '['.
-template <class Builder>
-Result<bool, Stop> Driver<Builder>::read_hinted_atom() {
+template <Builder B>
+Result<bool, Stop> Driver<B>::read_hinted_atom() {
   const std::uint64_t n = cursor_.input.size();
   if (!cursor_.options.allow_display_hints) {
     return refused(ErrorKind::HintNotAllowed, cursor_.position);
@@ -209,8 +231,8 @@ Result<bool, Stop> Driver<Builder>::read_hinted_atom() {
 
 // Elements in a loop; lists open and close on the heap stack. Ends with the first element that
 // closes at depth zero, which is then the builder's last element.
-template <class Builder>
-Built Driver<Builder>::read_lists() {
+template <Builder B>
+Built Driver<B>::read_lists() {
   const ReaderOptions& options = cursor_.options;
   const std::uint64_t n = cursor_.input.size();
   for (;;) {
@@ -222,7 +244,7 @@ Built Driver<Builder>::read_lists() {
         return refused(ErrorKind::TooDeep, cursor_.position);
       }
       open_.push_back({cursor_.position, builder_.size()});
-      if constexpr (requires(Builder & b) { b.open_list(); }) {
+      if constexpr (requires(B & b) { b.open_list(); }) {
         if (!builder_.open_list()) return builder_failed;
       }
       ++cursor_.position;
@@ -249,8 +271,8 @@ Built Driver<Builder>::read_lists() {
   }
 }
 
-template <class Builder>
-Built Driver<Builder>::run() {
+template <Builder B>
+Built Driver<B>::run() {
   skip_whitespace_if_advanced(cursor_);
   if (cursor_.position < cursor_.input.size() && cursor_.input[cursor_.position] == '{') {
     return read_transport();
@@ -262,22 +284,21 @@ Built Driver<Builder>::run() {
 
 /// Reads one S-expression at the cursor into `builder` (leading whitespace skipped where
 /// allowed); on success the cursor stands just past it.
-template <class Builder>
-Built build_one(ReadCursor& cursor, Builder& builder, BuildScratch& scratch) {
-  return build_detail::Driver<Builder>(cursor, builder, scratch).run();
+template <Builder B>
+Built build_one(ReadCursor& cursor, B& builder, BuildScratch& scratch) {
+  return build_detail::Driver<B>(cursor, builder, scratch).run();
 }
 
 /// As above, with scratch of its own.
-template <class Builder>
-Built build_one(ReadCursor& cursor, Builder& builder) {
+template <Builder B>
+Built build_one(ReadCursor& cursor, B& builder) {
   BuildScratch scratch;
   return build_one(cursor, builder, scratch);
 }
 
 /// `read_whole` into a builder: one S-expression that makes up the whole input.
-template <class Builder>
-Built build_whole(const ReaderOptions& options, std::span<const std::uint8_t> input,
-                  Builder& builder) {
+template <Builder B>
+Built build_whole(const ReaderOptions& options, std::span<const std::uint8_t> input, B& builder) {
   if (input.size() > options.max_input_len) {
     return build_detail::refused(ErrorKind::InputTooLong, options.max_input_len);
   }
@@ -293,9 +314,9 @@ Built build_whole(const ReaderOptions& options, std::span<const std::uint8_t> in
 
 /// `read_prefix` into a builder: one S-expression from the start of the input; the result is
 /// the number of octets it occupied.
-template <class Builder>
-Built build_prefix(const ReaderOptions& options, std::span<const std::uint8_t> input,
-                   Builder& builder, BuildScratch& scratch) {
+template <Builder B>
+Built build_prefix(const ReaderOptions& options, std::span<const std::uint8_t> input, B& builder,
+                   BuildScratch& scratch) {
   if (input.size() > options.max_input_len) {
     return build_detail::refused(ErrorKind::InputTooLong, options.max_input_len);
   }
@@ -304,9 +325,8 @@ Built build_prefix(const ReaderOptions& options, std::span<const std::uint8_t> i
 }
 
 /// As above, with scratch of its own.
-template <class Builder>
-Built build_prefix(const ReaderOptions& options, std::span<const std::uint8_t> input,
-                   Builder& builder) {
+template <Builder B>
+Built build_prefix(const ReaderOptions& options, std::span<const std::uint8_t> input, B& builder) {
   BuildScratch scratch;
   return build_prefix(options, input, builder, scratch);
 }

@@ -8,6 +8,10 @@
 //
 // No allocation is ever sized from a length written in the input: a verbatim string is copied
 // only once the input is known to hold all of it, and the other forms grow with what they decode.
+//
+// Also here: the classes of octets the grammar tells apart (token, whitespace, quoted), which the
+// reader, the framer and the stream engine share. A builder of one's own (build.h) reads octet
+// strings through this unit. Everything here is pure: call it from any thread.
 #pragma once
 
 #include <array>
@@ -16,6 +20,7 @@
 
 #include "tarnel/buffer.h"
 #include "tarnel/error.h"
+#include "tarnel/export.h"
 #include "tarnel/options.h"
 #include "tarnel/result.h"
 #include "tarnel/value.h"
@@ -30,14 +35,14 @@ struct ReadCursor {
 };
 
 /// Reads one octet string at the cursor; on success the cursor stands just past it.
-Result<Octets, ReadError> read_octet_string(ReadCursor& cursor);
+TARNEL_EXPORT Result<Octets, ReadError> read_octet_string(ReadCursor& cursor);
 
 /// As `read_octet_string`, but lends the octets instead of copying them: the view points into
 /// the input where they stand there as they are (verbatim, token, quoted without escapes), and
 /// otherwise into `scratch`, whose earlier contents are replaced. It is valid until the input or
 /// `scratch` changes.
-Result<std::span<const std::uint8_t>, ReadError> read_octet_view(ReadCursor& cursor,
-                                                                 Buffer& scratch);
+TARNEL_EXPORT Result<std::span<const std::uint8_t>, ReadError> read_octet_view(ReadCursor& cursor,
+                                                                               Buffer& scratch);
 
 /// The classes of octets the reader tells apart, as bits of `octet_classes`.
 namespace octet_class {
