@@ -11,12 +11,15 @@
 //   advanced.h   the advanced writer, likewise
 //   transport.h  the basic transport writer
 //   framer.h     Framer: where each S-expression of a stream ends, as it arrives in pieces
+//   stream.h     StreamReader: every S-expression of a stream, as values, octets or built
+//   build.h      the reader's driver over a builder of one's own (the Builder concept)
 //   converter.h  convert_prefix: any representation to any other, with no Value in between
 //   base64.h     the base-64 codec of RFC 4648
 #pragma once
 
 #include "tarnel/advanced.h"
 #include "tarnel/base64.h"
+#include "tarnel/build.h"
 #include "tarnel/buffer.h"
 #include "tarnel/canonical.h"
 #include "tarnel/converter.h"
@@ -25,5 +28,6 @@
 #include "tarnel/options.h"
 #include "tarnel/reader.h"
 #include "tarnel/result.h"
+#include "tarnel/stream.h"
 #include "tarnel/transport.h"
 #include "tarnel/value.h"

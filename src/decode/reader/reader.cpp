@@ -1,49 +1,11 @@
 #include "tarnel/reader.h"
 
-#include <cstddef>
-#include <iterator>
-#include <utility>
-#include <vector>
-
 #include "decode/reader/read_one.h"
+#include "decode/reader/value_builder.h"
 #include "tarnel/build.h"
 
 namespace tarnel {
 namespace {
-
-// Builds `Value`s. A list's elements are moved into a vector of exactly their number when its
-// ')' arrives, so no list's storage is grown element by element.
-class ValueBuilder {
- public:
-  using View = std::span<const std::uint8_t>;
-
-  std::size_t size() const noexcept { return elements_.size(); }
-
-  bool is_list(std::size_t i) const noexcept { return elements_[i].is_list(); }
-
-  bool atom(View data) {
-    elements_.push_back(Value::atom(Octets(data)));
-    return true;
-  }
-
-  bool hinted_atom(View data, View hint) {
-    elements_.push_back(Value::atom(Octets(data), Octets(hint)));
-    return true;
-  }
-
-  bool list(std::size_t first) {
-    auto begin = elements_.begin() + static_cast<std::ptrdiff_t>(first);
-    Value::List items(std::make_move_iterator(begin), std::make_move_iterator(elements_.end()));
-    elements_.erase(begin, elements_.end());
-    elements_.push_back(Value::list(std::move(items)));
-    return true;
-  }
-
-  Value take() noexcept { return std::move(elements_.back()); }
-
- private:
-  std::vector<Value> elements_;
-};
 
 // The builder never fails, so a read stops only at a fault of the input.
 Result<Value, ReadError> finish(Built read, ValueBuilder& builder) {
