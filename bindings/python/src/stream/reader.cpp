@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <span>
 
@@ -16,8 +15,7 @@
 #include "runtime/types.h"
 #include "tarnel/buffer.h"
 #include "tarnel/converter.h"
-#include "tarnel/framer.h"
-#include "tarnel/octet_string.h"
+#include "tarnel/stream.h"
 #include "value/to_python.h"
 
 namespace tarnel::py {
@@ -32,211 +30,65 @@ constexpr std::size_t flush_at = std::size_t{1} << 18;
 // declares only with the buffer protocol it leaves out).
 constexpr int read_only_view = 0x100;
 
-// Octets kept on each side of a refusal, for showing the input there.
-constexpr std::uint64_t kept_room = 1024;
-
-// A buffer that grew this large for one long S-expression is given back once it is read.
-constexpr std::size_t keep_capacity = std::size_t{1} << 22;
-
-// One read of an S-expression: what it came to.
-struct Attempt {
-  enum class Status : std::uint8_t { Read, Refused, Failed };
-  Status status = Status::Failed;
-  std::uint64_t consumed = 0;
-  ReadError refusal;
-};
-
-// The state of one stream. See reader.h for how the work is divided.
-class Stream {
+// One Python stream: the core's engine (tarnel/stream.h), fed from a Python callable or from one
+// buffer held in place, reading into Python objects or converting into `out_`. As the engine's
+// source it calls `chunks()`; as its sink it gathers output for the writer of `convert`.
+class Stream final : public StreamSource, public OutputSink {
  public:
   Stream(const ReaderOptions& options, bool converting, OutputForm form)
-      : options_(options),
-        unlimited_(options),
-        framer_(options),
-        converting_(converting),
-        form_(form) {
-    unlimited_.max_input_len = no_limit;
-  }
+      : engine_(options, *this), converting_(converting), form_(form) {}
 
-  // The whole stream, held in place.
-  void hold_all(Ref data, View octets) {
+  // The whole stream, in `data` (and `buffer`, where it is not a bytes object), held in place
+  // until the stream is over.
+  void hold(Ref data, std::unique_ptr<OctetBuffer> buffer, View octets) {
     held_ = std::move(data);
-    view_ = octets;
-    eof_ = true;
-  }
-
-  // The whole stream, in the buffer `data` exports, held in place until the stream ends.
-  void hold_buffer(Ref data, std::unique_ptr<OctetBuffer> buffer) {
     buffer_ = std::move(buffer);
-    hold_all(std::move(data), buffer_->view());
+    engine_.push(octets);
+    engine_.finish();
   }
 
-  void pull_from(Ref chunks) { chunks_ = std::move(chunks); }
+  void pull_from(Ref chunks) noexcept { chunks_ = std::move(chunks); }
 
-  std::uint64_t offset() const noexcept {
-    return finish_ == Finish::Open ? view_start_ + head_ : finished_at_;
-  }
-
-  std::uint64_t start() const noexcept { return start_; }
-
-  // The octets held between the stream offsets `from` and `to`, and where they begin.
-  View held_between(std::uint64_t from, std::uint64_t to, std::uint64_t& begins) const noexcept {
-    const std::uint64_t end = view_start_ + view_.size();
-    if (from < view_start_) from = view_start_;
-    if (to > end) to = end;
-    if (from > to) from = to;
-    begins = from;
-    return view_.subspan(from - view_start_, to - from);
-  }
-
-  // Reads the next S-expression: 1 with it in `value_` or `out_`, 0 at the end of the stream,
+  // Reads the next S-expression: 1 with it in `builder_` or `out_`, 0 at the end of the stream,
   // -1 with an exception set.
   int advance();
 
-  // The value `advance` read last, handed over.
-  PyObject* take_value() noexcept { return value_.release(); }
+  // One call at a time: a source or a writer that calls back into the reader pulling from it or
+  // writing for it is refused, as a running generator refuses `next`. False with ValueError set
+  // when already in.
+  bool enter() noexcept {
+    if (running_) {
+      PyErr_SetString(PyExc_ValueError, "the reader is already running");
+      return false;
+    }
+    return running_ = true;
+  }
 
-  Buffer& output() noexcept { return out_; }
+  void leave() noexcept { running_ = false; }
 
-  // Hands the gathered output to the writer, if one is set.
   bool flush_output();
 
-  void set_writer(Ref write) noexcept { write_ = std::move(write); }
+  bool next(View& piece) override;
+
+  bool write(View octets) override {
+    out_.append(octets);
+    return out_.size() < flush_at || flush_output();
+  }
+
+  StreamReader engine_;
+  PythonBuilder builder_;
+  Buffer out_;
+  Ref write_;  // the writer of `convert`, while it runs
+  const bool converting_;
 
  private:
-  class FlushingSink final : public OutputSink {
-   public:
-    explicit FlushingSink(Stream& stream) noexcept : stream_(stream) {}
-
-    bool write(View octets) override {
-      stream_.out_.append(octets);
-      return stream_.out_.size() < flush_at || stream_.flush_output();
-    }
-
-   private:
-    Stream& stream_;
-  };
-
-  Attempt read(const ReaderOptions& options, View octets, bool known_whole);
-  void discard() noexcept;
-  bool pull();
-
-  // Once the stream is over, what it was read from is let go: a buffer held in place is given
-  // back to its exporter (a bytearray may be resized again).
-  // After a refusal a copy of the octets around it is kept, so that `held_between` can still
-  // show them.
-  void let_go(const ReadError* refusal = nullptr) {
-    finished_at_ = view_start_ + head_;
-    View kept_view;
-    std::uint64_t kept_start = finished_at_;
-    if (refusal != nullptr && !view_.empty()) {
-      const std::uint64_t end = view_start_ + view_.size();
-      std::uint64_t at = refusal->offset < end ? refusal->offset : end;
-      if (at < view_start_) at = view_start_;
-      const std::uint64_t from = at - view_start_ > kept_room ? at - kept_room : view_start_;
-      const std::uint64_t to = end - at > kept_room ? at + kept_room : end;
-      Buffer kept;
-      kept.append(view_.subspan(static_cast<std::size_t>(from - view_start_),
-                                static_cast<std::size_t>(to - from)));
-      owned_ = std::move(kept);
-      kept_view = owned_.view();
-      kept_start = from;
-    }
-    view_ = kept_view;
-    view_start_ = kept_start;
-    head_ = 0;
-    if (buffer_) buffer_->release();
-    held_.reset();
-    chunks_.reset();
-  }
-
-  void take_piece(Ref piece, View octets);
-  int refuse(ReadError error);
-
-  const ReaderOptions options_;
-  ReaderOptions unlimited_;  // the same, with the input limit applied by cutting the input
-  Framer framer_;
-  const bool converting_;
   const OutputForm form_;
-
   Ref chunks_;                           // the callable that gives the next piece, or null
-  Ref held_;                             // the object `view_` points into, when read in place
+  Ref piece_;                            // the last piece it gave, which the engine may read
+  Ref held_;                             // the object a whole stream is read from in place
   std::unique_ptr<OctetBuffer> buffer_;  // its buffer, where it is not a bytes object
-  Buffer owned_;
-  View view_;                     // the octets held: in `held_` or in `owned_`
-  std::uint64_t view_start_ = 0;  // the stream offset of view_[0]
-  std::size_t head_ = 0;          // the first octet of view_ not yet read
-  bool eof_ = false;
-  std::uint64_t start_ = 0;  // where the S-expression read last (or under way) begins
-
-  enum class Finish : std::uint8_t { Open, Ended, Refused };
-  Finish finish_ = Finish::Open;
-  std::uint64_t finished_at_ = 0;  // what `offset` says once the stream is over
-  ReadError refusal_;
-
-  PythonReadScratch scratch_;
-  ConvertScratch convert_scratch_;
-  Ref value_;
-  Buffer out_;
-  std::size_t out_mark_ = 0;
-  Ref write_;
+  bool running_ = false;
 };
-
-Attempt Stream::read(const ReaderOptions& options, View octets, bool known_whole) {
-  Attempt attempt;
-  if (!converting_) {
-    PythonRead read = read_prefix_as_python(options, octets, scratch_);
-    if (read.status == PythonRead::Status::Failed) return attempt;
-    if (read.status == PythonRead::Status::Refused) {
-      attempt.status = Attempt::Status::Refused;
-      attempt.refusal = read.refusal;
-      return attempt;
-    }
-    value_ = Ref::steal(read.value);
-    attempt.status = Attempt::Status::Read;
-    attempt.consumed = read.consumed;
-    return attempt;
-  }
-  out_mark_ = out_.size();
-  if (known_whole) {
-    // The framer has found it whole, so it converts: the output may go out in pieces.
-    FlushingSink sink(*this);
-    Built built =
-        convert_prefix(options, octets, form_, sink, default_piece_size, &convert_scratch_);
-    if (!built) {
-      if (built.error().by_builder) return attempt;
-      attempt.status = Attempt::Status::Refused;
-      attempt.refusal = built.error().refusal;
-      return attempt;
-    }
-    attempt.status = Attempt::Status::Read;
-    attempt.consumed = *built;
-    return attempt;
-  }
-  Result<std::uint64_t, ReadError> converted =
-      convert_prefix(options, octets, form_, out_, &convert_scratch_);
-  if (!converted) {
-    attempt.status = Attempt::Status::Refused;
-    attempt.refusal = converted.error();
-    return attempt;
-  }
-  attempt.status = Attempt::Status::Read;
-  attempt.consumed = *converted;
-  return attempt;
-}
-
-void Stream::discard() noexcept {
-  value_.reset();
-  if (converting_) out_.shrink_by(out_.size() - out_mark_);
-}
-
-int Stream::refuse(ReadError error) {
-  if (finish_ == Finish::Open) let_go(&error);
-  finish_ = Finish::Refused;
-  refusal_ = error;
-  raise_parse_error(error);
-  return -1;
-}
 
 // The writer is lent a view of the output rather than a copy of it, and the view is released
 // when it returns: a writer must not keep its argument (a file's write does not).
@@ -257,7 +109,6 @@ bool Stream::flush_output() {
     return false;
   }
   out_.clear();
-  out_mark_ = 0;
   if (!done) {
     failure.restore();
     return false;
@@ -265,140 +116,61 @@ bool Stream::flush_output() {
   return true;
 }
 
-// Keeps `octets` (of `piece`) after what is held and not yet read.
-void Stream::take_piece(Ref piece, View octets) {
-  if (head_ == view_.size()) {
-    // Everything held has been read: the piece is read where it is.
-    view_start_ += view_.size();
-    head_ = 0;
-    view_ = octets;
-    held_ = std::move(piece);
-    if (owned_.capacity() > keep_capacity) {
-      owned_ = Buffer();
-    } else {
-      owned_.clear();
-    }
-    return;
-  }
-  if (held_) {
-    owned_.clear();
-    owned_.append(view_.subspan(head_));
-    held_.reset();
-    view_start_ += head_;
-    head_ = 0;
-  } else if (head_ != 0 && head_ >= owned_.size() / 2) {
-    // Octets already read are dropped once they are half the buffer: each moves at most once
-    // per doubling.
-    std::memmove(owned_.data(), owned_.data() + head_, owned_.size() - head_);
-    owned_.shrink_by(head_);
-    view_start_ += head_;
-    head_ = 0;
-  }
-  owned_.append(octets);
-  view_ = owned_.view();
-}
-
-bool Stream::pull() {
+// The engine asks for the next piece once it holds no octet of the last one it still needs.
+bool Stream::next(View& piece) {
+  piece_.reset();
   // What is converted so far goes out before waiting: interactive use sees each result.
   if (!flush_output()) return false;
-  Ref piece = Ref::steal(PyObject_CallNoArgs(chunks_.get()));
-  if (!piece) return false;
-  if (piece.get() == Py_None) {
-    eof_ = true;
+  Ref got = Ref::steal(PyObject_CallNoArgs(chunks_.get()));
+  if (!got) return false;
+  if (got.get() == Py_None) {
+    piece = {};
     return true;
   }
-  if (!PyBytes_Check(piece.get())) {
-    raise_not_an_instance(piece.get(), "bytes");
+  if (!PyBytes_Check(got.get())) {
+    raise_not_an_instance(got.get(), "bytes");
     return false;
   }
   char* data = nullptr;
   Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(piece.get(), &data, &size) < 0) return false;
-  if (size == 0) {
-    eof_ = true;
-    return true;
-  }
-  take_piece(std::move(piece),
-             View(reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size)));
+  if (PyBytes_AsStringAndSize(got.get(), &data, &size) < 0) return false;
+  piece = View(reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size));
+  piece_ = std::move(got);
   return true;
 }
 
-// Whether a read that used every octet tried cannot go on past them: only an atom written as a
-// token (or verbatim, ending in a token's octet) may.
-bool ends_for_certain(View tried, std::uint64_t consumed) noexcept {
-  const std::uint8_t first = tried[0];
-  if (first == '(' || first == '{') return true;
-  return !is_token_char(tried[static_cast<std::size_t>(consumed) - 1]);
-}
-
 int Stream::advance() {
-  if (finish_ == Finish::Ended) return 0;
-  if (finish_ == Finish::Refused) return refuse(refusal_);
-  for (;;) {
-    if (framer_.between()) {
-      while (head_ < view_.size() && is_whitespace(view_[head_])) ++head_;
-      framer_.skip_to(view_start_ + head_);
-      if (head_ == view_.size()) {
-        if (eof_) {
-          finish_ = Finish::Ended;
-          let_go();
-          return 0;
-        }
-        if (!pull()) return -1;
-        continue;
-      }
-      // Read straight from what is held; where that runs out of octets before the
-      // S-expression ends, the framer takes over from its start.
-      start_ = view_start_ + head_;
-      const View rest = view_.subspan(head_);
-      const bool cut = rest.size() > options_.max_input_len;
-      const View tried = cut ? rest.first(static_cast<std::size_t>(options_.max_input_len)) : rest;
-      const Attempt attempt = read(unlimited_, tried, false);
-      if (attempt.status == Attempt::Status::Failed) return -1;
-      if (attempt.status == Attempt::Status::Read) {
-        if (attempt.consumed < tried.size() || (eof_ && !cut) ||
-            (!cut && ends_for_certain(tried, attempt.consumed))) {
-          head_ += static_cast<std::size_t>(attempt.consumed);
-          framer_.skip_to(view_start_ + head_);
-          return 1;
-        }
-        discard();
-      } else {
-        const ReadError e = attempt.refusal;
-        if (e.kind != ErrorKind::UnexpectedEnd || e.offset != tried.size()) {
-          return refuse({start_ + e.offset, e.kind});
-        }
-        if (cut) return refuse({start_ + options_.max_input_len, ErrorKind::InputTooLong});
-        if (eof_) return refuse({start_ + e.offset, e.kind});
-      }
-    }
-    const Frame frame = framer_.scan(view_.subspan(head_), view_start_ + head_, eof_);
-    switch (frame.status) {
-      case FrameStatus::NeedMore:
-        if (!pull()) return -1;
-        continue;
-      case FrameStatus::Ended:
-        finish_ = Finish::Ended;
-        let_go();
-        return 0;
-      case FrameStatus::Refused:
-        return refuse(frame.error);
-      case FrameStatus::Complete:
-        break;
-    }
-    start_ = frame.start;
-    const View sexp = view_.subspan(static_cast<std::size_t>(frame.start - view_start_),
-                                    static_cast<std::size_t>(frame.end - frame.start));
-    const Attempt attempt = read(options_, sexp, true);
-    if (attempt.status == Attempt::Status::Failed) return -1;
-    if (attempt.status != Attempt::Status::Read || attempt.consumed != sexp.size()) {
-      PyErr_SetString(PyExc_SystemError,
-                      "internal failure in tarnel: the framer and the reader disagree");
+  const StreamStatus status = converting_
+                                  ? engine_.next_converted(form_, out_, write_ ? this : nullptr)
+                                  : next_python(engine_, builder_);
+  switch (status) {
+    case StreamStatus::Read:
+      return 1;
+    case StreamStatus::Stopped:  // the source, builder or writer raised
+      builder_.reset();
       return -1;
-    }
-    head_ = static_cast<std::size_t>(frame.end - view_start_);
-    return 1;
+    case StreamStatus::NeedMore:
+    case StreamStatus::Busy:
+      PyErr_SetString(PyExc_SystemError, "internal failure in tarnel: the stream engine is busy");
+      return -1;
+    default:
+      break;
   }
+  // The stream is over: what it was read from is let go (a buffer held in place is given back to
+  // its exporter, so a bytearray may be resized again); the engine keeps a copy of the octets
+  // around a refusal for `buffered`.
+  if (buffer_) buffer_->release();
+  held_.reset();
+  chunks_.reset();
+  piece_.reset();
+  if (status == StreamStatus::Ended) return 0;
+  if (status == StreamStatus::Refused) {
+    raise_parse_error(engine_.refusal());
+  } else {
+    PyErr_SetString(PyExc_SystemError,
+                    "internal failure in tarnel: the framer and the reader disagree");
+  }
+  return -1;
 }
 
 // The Python object.
@@ -409,6 +181,28 @@ struct ReaderObject {
 
 Stream& stream_of(PyObject* self) { return *reinterpret_cast<ReaderObject*>(self)->stream; }
 
+// The stream entered for the life of one call, and the reader kept alive for it: a callback may
+// drop every other reference to it.
+class Entered {
+ public:
+  Entered(PyObject* self, Stream& stream) noexcept
+      : self_(Ref::borrow(self)), stream_(stream), in_(stream.enter()) {}
+
+  ~Entered() {
+    if (in_) stream_.leave();
+  }
+
+  Entered(const Entered&) = delete;
+  Entered& operator=(const Entered&) = delete;
+
+  explicit operator bool() const noexcept { return in_; }
+
+ private:
+  Ref self_;
+  Stream& stream_;
+  const bool in_;
+};
+
 bool form_from_python(PyObject* object, bool& converting, OutputForm& form) {
   converting = object != nullptr && object != Py_None;
   if (!converting) return true;
@@ -416,17 +210,12 @@ bool form_from_python(PyObject* object, bool& converting, OutputForm& form) {
     raise_not_an_instance(object, "str");
     return false;
   }
-
-  struct Named {
-    const char* name;
-    OutputForm form;
-  };
-
-  for (const Named& n :
-       {Named{"canonical", OutputForm::Canonical}, Named{"transport", OutputForm::Transport},
-        Named{"advanced", OutputForm::Advanced}}) {
-    if (PyUnicode_CompareWithASCIIString(object, n.name) == 0) {
-      form = n.form;
+  constexpr const char* names[] = {"canonical", "transport", "advanced"};
+  constexpr OutputForm forms[] = {OutputForm::Canonical, OutputForm::Transport,
+                                  OutputForm::Advanced};
+  for (std::size_t i = 0; i < 3; ++i) {
+    if (PyUnicode_CompareWithASCIIString(object, names[i]) == 0) {
+      form = forms[i];
       return true;
     }
   }
@@ -441,19 +230,21 @@ constexpr Param new_params[] = {
 };
 constexpr Signature new_signature{"Reader.__new__()", new_params};
 
+// Fails with the note for the argument `name`; returns null.
+PyObject* argument_failed(const char* name) {
+  add_argument_note(name);
+  return nullptr;
+}
+
 PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guard([&]() -> PyObject* {
     PyObject* bound[5];
     if (!bind_tuple_and_dict(new_signature, args, kwargs, bound)) return nullptr;
     const ReaderOptions* parser = parser_options(bound[0]);
-    if (parser == nullptr) {
-      add_argument_note("parser");
-      return nullptr;
-    }
+    if (parser == nullptr) return argument_failed("parser");
     ReaderOptions options = *parser;
     if (bound[4] != nullptr && !flag_from_python(bound[4], options.allow_raw_octets)) {
-      add_argument_note("raw_octets");
-      return nullptr;
+      return argument_failed("raw_octets");
     }
     PyObject* chunks = bound[1] == Py_None ? nullptr : bound[1];
     PyObject* data = bound[2] == Py_None ? nullptr : bound[2];
@@ -463,8 +254,7 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     }
     if (chunks != nullptr && !PyCallable_Check(chunks)) {
       raise_not_an_instance(chunks, "callable");
-      add_argument_note("chunks");
-      return nullptr;
+      return argument_failed("chunks");
     }
     // The octets of `data`: a bytes object's own, the buffer of any other object that exports
     // one-dimensional unsigned bytes, held in place, or else a copy of its buffer's octets.
@@ -472,24 +262,17 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     Ref source;
     std::unique_ptr<OctetBuffer> buffer;
     if (data != nullptr) {
-      Ref copy;
+      source = Ref::borrow(data);
       if (!PyBytes_Check(data)) {
         buffer = std::make_unique<OctetBuffer>();
         const OctetBuffer::Taken taken = buffer->take(data);
-        if (taken == OctetBuffer::Taken::Failed) {
-          add_argument_note("data");
-          return nullptr;
-        }
+        if (taken == OctetBuffer::Taken::Failed) return argument_failed("data");
         if (taken == OctetBuffer::Taken::NotOctets) {
           buffer.reset();
-          copy = Ref::steal(PyBytes_FromObject(data));
-          if (!copy) {
-            add_argument_note("data");
-            return nullptr;
-          }
+          source = Ref::steal(PyBytes_FromObject(data));
+          if (!source) return argument_failed("data");
         }
       }
-      source = copy ? std::move(copy) : Ref::borrow(data);
       if (buffer) {
         octets = buffer->view();
       } else {
@@ -501,20 +284,15 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     }
     bool converting = false;
     OutputForm form = OutputForm::Canonical;
-    if (!form_from_python(bound[3], converting, form)) {
-      add_argument_note("form");
-      return nullptr;
-    }
+    if (!form_from_python(bound[3], converting, form)) return argument_failed("form");
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     Ref self = Ref::steal(alloc(type, 0));
     if (!self) return nullptr;
     reinterpret_cast<ReaderObject*>(self.get())->stream = nullptr;
     auto* stream = new Stream(options, converting, form);
     reinterpret_cast<ReaderObject*>(self.get())->stream = stream;
-    if (buffer) {
-      stream->hold_buffer(std::move(source), std::move(buffer));
-    } else if (data != nullptr) {
-      stream->hold_all(std::move(source), octets);
+    if (data != nullptr) {
+      stream->hold(std::move(source), std::move(buffer), octets);
     } else {
       stream->pull_from(Ref::borrow(chunks));
     }
@@ -530,19 +308,16 @@ void reader_dealloc(PyObject* self) noexcept {
   decref(type);
 }
 
-PyObject* reader_iter(PyObject* self) noexcept {
-  incref(self);
-  return self;
-}
+PyObject* reader_iter(PyObject* self) noexcept { return new_ref(self); }
 
 PyObject* reader_next(PyObject* self) noexcept {
   return guard([&]() -> PyObject* {
     Stream& stream = stream_of(self);
-    const int step = stream.advance();
-    if (step <= 0) return nullptr;  // 0: the end, with no exception set
-    PyObject* value = stream.take_value();
-    if (value != nullptr) return value;
-    Buffer& out = stream.output();
+    const Entered entered(self, stream);
+    if (!entered) return nullptr;
+    if (stream.advance() <= 0) return nullptr;  // 0: the end, with no exception set
+    if (!stream.converting_) return stream.builder_.take();
+    Buffer& out = stream.out_;
     PyObject* octets = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()),
                                                  static_cast<Py_ssize_t>(out.size()));
     out.clear();
@@ -567,18 +342,19 @@ PyObject* reader_convert(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       Py_ssize_t n = 0;
       if (!PyBytes_Check(bound[1])) {
         raise_not_an_instance(bound[1], "bytes");
-        add_argument_note("separator");
-        return nullptr;
+        return argument_failed("separator");
       }
       if (PyBytes_AsStringAndSize(bound[1], &p, &n) < 0) return nullptr;
       separator = View(reinterpret_cast<const std::uint8_t*>(p), static_cast<std::size_t>(n));
     }
     Stream& stream = stream_of(self);
+    const Entered entered(self, stream);
+    if (!entered) return nullptr;
     Ref keep_separator = Ref::borrow(bound[1]);
-    stream.set_writer(Ref::borrow(bound[0]));
+    stream.write_ = Ref::borrow(bound[0]);
     struct Unset {
       Stream& stream;
-      ~Unset() { stream.set_writer(Ref()); }
+      ~Unset() { stream.write_.reset(); }
     } unset{stream};
     for (;;) {
       const int step = stream.advance();
@@ -593,12 +369,13 @@ PyObject* reader_convert(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         refusal.restore();
         return nullptr;
       }
-      if (stream.take_value() != nullptr) {
+      if (!stream.converting_) {
+        Ref value = Ref::steal(stream.builder_.take());
         PyErr_SetString(PyExc_TypeError, "Reader.convert() needs a reader made with a form");
         return nullptr;
       }
-      stream.output().append(separator);
-      if (stream.output().size() >= flush_at && !stream.flush_output()) return nullptr;
+      stream.out_.append(separator);
+      if (stream.out_.size() >= flush_at && !stream.flush_output()) return nullptr;
     }
     if (!stream.flush_output()) return nullptr;
     return new_ref(Py_None);
@@ -638,7 +415,7 @@ PyObject* reader_buffered(PyObject* self, PyObject* const* args, Py_ssize_t narg
     std::uint64_t to = 0;
     if (!offset_from_python(bound[0], from) || !offset_from_python(bound[1], to)) return nullptr;
     std::uint64_t begins = 0;
-    const View held = stream_of(self).held_between(from, to, begins);
+    const View held = stream_of(self).engine_.held(from, to, begins);
     Ref where = Ref::steal(PyLong_FromUnsignedLongLong(begins));
     if (!where) return nullptr;
     Ref octets = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(held.data()),
@@ -649,11 +426,11 @@ PyObject* reader_buffered(PyObject* self, PyObject* const* args, Py_ssize_t narg
 }
 
 PyObject* reader_get_offset(PyObject* self, void*) noexcept {
-  return PyLong_FromUnsignedLongLong(stream_of(self).offset());
+  return PyLong_FromUnsignedLongLong(stream_of(self).engine_.offset());
 }
 
 PyObject* reader_get_start(PyObject* self, void*) noexcept {
-  return PyLong_FromUnsignedLongLong(stream_of(self).start());
+  return PyLong_FromUnsignedLongLong(stream_of(self).engine_.start());
 }
 
 template <auto F>

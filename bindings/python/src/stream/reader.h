@@ -2,11 +2,12 @@
 // another, as Python values or in one representation's octets, with the octets pulled from a
 // callable in pieces or read in place from one buffer.
 //
-// The framer (decode/framer) finds where each S-expression ends; each is then read once, from
-// octets held in place (the piece it arrived in) wherever it lies in one piece, and from a buffer
-// of the octets since its start where it spans several. Where a piece holds whole S-expressions
-// they are read straight away, and the framer only follows the one that the piece cuts. The
-// options come from a `tarnel.Parser`; offsets of every refusal count from the stream's start.
+// An adapter over the core's stream engine (tarnel/stream.h), which finds where each S-expression
+// ends and reads each once: this unit feeds it Python's pieces (bytes from `chunks()`, or one
+// buffer held in place), builds Python objects with the binding's builder, hands converted output
+// to a writer as memoryviews, refuses a callback that re-enters the reader, and raises ParseError
+// for the engine's refusals. The options come from a `tarnel.Parser`; offsets of every refusal
+// count from the stream's start.
 #pragma once
 
 #include <Python.h>

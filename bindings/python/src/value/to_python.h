@@ -1,6 +1,6 @@
 // Reads input straight into the Python objects that stand for what it holds: bytes for an atom
 // without a hint, an Atom for one with a hint (an empty hint included), a fresh list for every
-// list. The reader's driver (decode/reader/build.h) hands each element over as it is read, so no
+// list. The reader's driver (tarnel/build.h) hands each element over as it is read, so no
 // intermediate tree is made: a parse holds the input, the finished objects of the lists still
 // open, and the result. Lists open on a heap stack, so any depth the options allow builds with a
 // fixed amount of call stack. On any failure everything built so far is released.
@@ -12,9 +12,13 @@
 #include <span>
 #include <vector>
 
-#include "tarnel/build.h"
 #include "tarnel/error.h"
 #include "tarnel/options.h"
+
+namespace tarnel {
+class StreamReader;
+enum class StreamStatus : std::uint8_t;
+}  // namespace tarnel
 
 namespace tarnel::py {
 
@@ -27,27 +31,48 @@ PyObject* read_whole_to_python(const ReaderOptions& options, std::span<const std
 PyObject* read_prefix_to_python(const ReaderOptions& options, std::span<const std::uint8_t> input,
                                 std::uint64_t& consumed);
 
-/// What one read into Python objects came to: the value and the octets it occupied, the input's
-/// refusal (no exception set), or a failure to build with a Python exception set.
-struct PythonRead {
-  enum class Status : std::uint8_t { Read, Refused, Failed };
-  Status status = Status::Failed;
-  PyObject* value = nullptr;  // a new reference when Read
-  std::uint64_t consumed = 0;
-  ReadError refusal;
+/// The reader's builder for Python objects (tarnel/build.h): a stack of new references to the
+/// finished elements of every open list. A list is made at its final size when its ')' arrives and
+/// takes over the references of its elements; it stays out of the cyclic collector's sight until
+/// `take`. One builder may serve many reads one after another (`reset` between them), as the
+/// stream reader's does. Used with the GIL held.
+class PythonBuilder {
+ public:
+  using View = std::span<const std::uint8_t>;
+
+  PythonBuilder() noexcept : collector_on_(PyGC_IsEnabled() != 0) {}
+
+  PythonBuilder(const PythonBuilder&) = delete;
+  PythonBuilder& operator=(const PythonBuilder&) = delete;
+
+  ~PythonBuilder() { drop(); }
+
+  std::size_t size() const noexcept { return elements_.size(); }
+
+  bool is_list(std::size_t i) const noexcept { return PyList_CheckExact(elements_[i]); }
+
+  bool atom(View data);
+  bool hinted_atom(View data, View hint);
+  bool list(std::size_t first);
+
+  /// Drops every element held, ready for the next read.
+  void reset() noexcept;
+
+  /// The finished value (a new reference), its lists tracked by the collector again.
+  PyObject* take() noexcept;
+
+ private:
+  bool push(PyObject* object);
+  void drop() noexcept;
+
+  std::vector<PyObject*> elements_;
+  std::vector<PyObject*> untracked_;  // borrowed: every list made so far, with the collector on
+  bool collector_on_;
+  PyObject* atom_class_ = nullptr;  // borrowed
 };
 
-/// Storage one read into Python objects leaves for the next: a caller reading many S-expressions
-/// one after another keeps one, so that the reads allocate none of it afresh. Holds no
-/// references between reads.
-struct PythonReadScratch {
-  BuildScratch build;
-  std::vector<PyObject*> elements;
-  std::vector<PyObject*> untracked;
-};
-
-/// As `read_prefix_to_python`, but hands a refusal back as a value for the caller to place.
-PythonRead read_prefix_as_python(const ReaderOptions& options, std::span<const std::uint8_t> input,
-                                 PythonReadScratch& scratch);
+/// The next S-expression of `stream` read into `builder` (instantiated here, beside the builder,
+/// so that its calls are inlined).
+StreamStatus next_python(StreamReader& stream, PythonBuilder& builder);
 
 }  // namespace tarnel::py
