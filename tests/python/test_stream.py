@@ -780,3 +780,51 @@ def test_whole_files_on_non_blocking_descriptors_are_read_to_their_end(read, buf
     thread.join()
     assert to_canonical(got) == to_canonical(reader(io.BytesIO(data)))
 
+
+# Re-entry: a source or a writer that calls back into the reader it serves -----------------------
+
+
+@pytest.mark.parametrize("calls_back", ["read", "chunks", "write"])
+def test_a_reader_called_back_by_its_own_source_or_writer_refuses_and_reads_on(calls_back):
+    from tarnel._streaming import Reader
+
+    # One S-expression spans many pieces and is larger than the writer is handed at once: the
+    # writer is called back from inside its conversion, and the reader's buffer is in use then.
+    values = [[b"a"], [b"b", b"y" * 300_000, [b"z"]], b"c", [[b"d"]] * 3]
+    data = b" ".join(tarnel.to_advanced(v).encode() for v in values)
+    pieces = iter([data[i : i + 4096] for i in range(0, len(data), 4096)])
+    refused = []
+    reader = None
+
+    def call_back():
+        for again in (lambda: next(reader), lambda: reader.convert(lambda view: None)):
+            with pytest.raises(ValueError, match="^the reader is already running$"):
+                again()
+        refused.append(reader.offset)
+
+    def chunk():
+        if calls_back != "write":
+            call_back()
+        return next(pieces, None)
+
+    class Source:
+        def read(self, size):
+            return chunk() or b""
+
+    if calls_back == "read":
+        reader = iter_parse(Source())
+        assert canon(reader) == canon(values)
+    elif calls_back == "chunks":
+        reader = Reader(Parser(), chunks=chunk)
+        assert canon(reader) == canon(values)
+    else:
+        out = bytearray()
+        reader = Reader(Parser(), chunks=chunk, form="canonical")
+
+        def write(view):
+            call_back()
+            out.extend(view)
+
+        reader.convert(write, b"\n")
+        assert bytes(out) == b"".join(to_canonical(v) + b"\n" for v in values)
+    assert len(refused) > 2
