@@ -86,7 +86,7 @@ def _read_to_end(fp: Any) -> Any:
     if fd is None:
         return fp.read()
     text = isinstance(fp, io.TextIOBase)
-    pieces = []
+    pieces: list[Any] = []
     while True:
         if text:
             _wait(fd)
