@@ -358,32 +358,20 @@ HINTS = {
     "data, hint",
     [
         # Between elements, where a bare number or a comment is met, near and far from the start.
-        (b"(a [12] b)", "number"),
-        (b"(" + b"(a)" * 3000 + b" 42)", "number"),
+        (b"(a [12] b)", "number"), (b"(" + b"(a)" * 3000 + b" 42)", "number"),
         (b"(a ; x)", "comment"),
         # The same octets inside strings, where neither fits.
-        (b"(d #12Z4#)", None),
-        (b"(d #1;#)", None),
-        (b"(d |12;4|)", None),
-        (b'(d "12\x01")', None),
-        (b'(d 3"12\x01")', None),
-        (b'(d "a ;\x01")', None),
+        (b"(d #12Z4#)", None), (b"(d #1;#)", None), (b"(d |12;4|)", None), (b'(d "12\x01")', None),
+        (b'(d 3"12\x01")', None), (b'(d "a ;\x01")', None),
         (b'(a "' + b"x" * 5000 + b' 12\x01")', None),
         # Digits that are no bare number, and refusals of other kinds.
-        (b'(a "b 12', None),
-        (b"(a 12:b)", None),
-        (b"(a1 2:b)", None),
-        (b"(a ]", None),
+        (b'(a "b 12', None), (b"(a 12:b)", None), (b"(a1 2:b)", None), (b"(a ]", None),
         (b"(a 3:ab 1#6#)", None),
         # A byte-order mark at the start, and only there.
-        (b"\xef\xbb\xbf(a)", "mark"),
-        (b"(a) \xef\xbb\xbf(b)", None),
+        (b"\xef\xbb\xbf(a)", "mark"), (b"(a) \xef\xbb\xbf(b)", None),
         # Octets of 0x80 and above in a quoted string, but not in a token.
-        (b'(name "Jos\xc3\xa9")', "raw"),
-        (b'(a ["\xff"] b)', "raw"),
-        (b'(a 4"Jo\xc3\xa9")', "raw"),
-        (b'(a "' + b"x" * 5000 + b'\xff")', "raw"),
-        (b"(name Jos\xc3\xa9)", None),
+        (b'(name "Jos\xc3\xa9")', "raw"), (b'(a ["\xff"] b)', "raw"), (b'(a 4"Jo\xc3\xa9")', "raw"),
+        (b'(a "' + b"x" * 5000 + b'\xff")', "raw"), (b"(name Jos\xc3\xa9)", None),
     ],
 )
 def test_hints_come_only_where_they_fit_the_refusal(data, hint):

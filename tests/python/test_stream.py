@@ -751,7 +751,7 @@ def test_sockets_numbered_beyond_select_are_read_and_written_to_the_end(beyond_s
     assert bytes(got) == to_canonical(values)
 
 
-KEY_FILE = os.path.join(os.path.dirname(__file__), os.pardir, "data", "gnupg", "extended-raw-salt.key")
+KEY_FILE = os.path.join(os.path.dirname(__file__), "..", "data", "gnupg", "extended-raw-iv.key")
 
 
 @pytest.mark.skipif(not SELECT_ON_PIPES, reason="non-blocking pipes are waited for with select()")
