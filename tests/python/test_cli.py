@@ -346,11 +346,60 @@ def test_common_refusals_come_with_a_hint(data, offset, hint):
     assert lines[3:] == [f"tarnel: hint: {hint}"]
 
 
-@pytest.mark.parametrize("data", [b'(a "b 12', b"(a 12:b)", b"(a1 2:b)", b"(a ]", b"(a 3:ab 1#6#)"])
-def test_other_refusals_come_without_one(data):
+HINTS = {
+    "number": NUMBERS,
+    "comment": "S-expressions have no comments",
+    "mark": "the input begins with a UTF-8 byte-order mark (EF BB BF)",
+    "raw": "quoted strings hold printable ASCII only: add --raw-octets",
+}
+
+
+@pytest.mark.parametrize(
+    "data, hint",
+    [
+        # Between elements, where a bare number or a comment is met, near and far from the start.
+        (b"(a [12] b)", "number"), (b"(" + b"(a)" * 3000 + b" 42)", "number"),
+        (b"(a ; x)", "comment"),
+        # The same octets inside strings, where neither fits.
+        (b"(d #12Z4#)", None), (b"(d #1;#)", None), (b"(d |12;4|)", None), (b'(d "12\x01")', None),
+        (b'(d 3"12\x01")', None), (b'(d "a ;\x01")', None),
+        (b'(a "' + b"x" * 5000 + b' 12\x01")', None),
+        # Digits that are no bare number, and refusals of other kinds.
+        (b'(a "b 12', None), (b"(a 12:b)", None), (b"(a1 2:b)", None), (b"(a ]", None),
+        (b"(a 3:ab 1#6#)", None),
+        # A byte-order mark at the start, and only there.
+        (b"\xef\xbb\xbf(a)", "mark"), (b"(a) \xef\xbb\xbf(b)", None),
+        # Octets of 0x80 and above in a quoted string, but not in a token.
+        (b'(name "Jos\xc3\xa9")', "raw"), (b'(a ["\xff"] b)', "raw"), (b'(a 4"Jo\xc3\xa9")', "raw"),
+        (b'(a "' + b"x" * 5000 + b'\xff")', "raw"), (b"(name Jos\xc3\xa9)", None),
+    ],
+)
+def test_hints_come_only_where_they_fit_the_refusal(data, hint):
+    _, (kind, offset) = stream_refusal(data)
     proc = tarnel_cmd(stdin=data)
     assert proc.returncode == 1
-    assert "hint" not in proc.stderr.decode()
+    lines = proc.stderr.decode().splitlines()
+    assert lines[0].startswith(f"tarnel: <stdin>: offset {offset}: {kind}: ")
+    given = [line for line in lines if line.startswith("tarnel: hint: ")]
+    assert given == ([] if hint is None else [given[0]])
+    if hint is not None:
+        assert given[0].startswith("tarnel: hint: " + HINTS[hint])
+    # What the hint says to do reads the input.
+    if hint == "raw":
+        assert tarnel_cmd("--raw-octets", stdin=data).returncode == 0
+    if hint == "mark":
+        assert tarnel_cmd(stdin=data[3:]).returncode == 0
+
+
+def stream_refusal(data):
+    """What the stream reader itself reads of `data`, and its refusal (kind, offset)."""
+    got = []
+    try:
+        for value in tarnel.iter_parse(data):
+            got.append(value)
+    except tarnel.ParseError as err:
+        return got, (err.kind, err.offset)
+    raise AssertionError(f"{data!r} is read without a refusal")
 
 
 def test_names_that_are_not_utf8_are_shown_with_escapes(tmp_path):
@@ -401,8 +450,10 @@ def test_the_first_refusal_stops_the_run(tmp_path):
 def test_usage_errors_exit_2_with_a_message(args, message):
     proc = tarnel_cmd(*args, stdin=b"(a)")
     assert (proc.returncode, proc.stdout) == (2, b"")
-    assert message in proc.stderr.decode()
-    assert proc.stderr.decode().startswith("usage: tarnel")
+    usage, error, *rest = proc.stderr.decode().splitlines()
+    assert usage == "usage: tarnel [OPTION]... [FILE]..."
+    assert error.startswith("tarnel: error: ") and message in error
+    assert rest == ["Try 'tarnel --help' for more information."]
 
 
 def test_an_unreadable_input_is_reported_and_the_others_still_converted(tmp_path):
@@ -450,7 +501,7 @@ def test_version_is_the_installed_distributions():
 def test_canonical_output_goes_to_a_terminal_only_when_forced():
     refused = tarnel_cmd("--to", "canonical", stdin=b"(a)", tty=["stdout"])
     assert (refused.returncode, refused.terminal) == (2, b"")
-    assert refused.stderr.decode().splitlines()[-1] == (
+    assert refused.stderr.decode().splitlines()[1] == (
         "tarnel: error: canonical output is binary and standard output is a terminal: "
         "redirect it, or add --force to write it there anyway"
     )
@@ -559,7 +610,7 @@ def test_a_closed_pipe_ends_quietly(big_file, args):
 @pytest.mark.skipif(
     sys.platform == "win32", reason="Windows reports a closed pipe as EINVAL, not EPIPE"
 )
-@pytest.mark.parametrize("args", [[], ["--hash", "md5"], ["--version"]])
+@pytest.mark.parametrize("args", [[], ["--hash", "md5"], ["--version"], ["--help"]])
 def test_a_pipe_closed_before_anything_is_written_ends_quietly(keys, args):
     read_end, write_end = os.pipe()
     os.close(read_end)
@@ -592,7 +643,10 @@ def test_non_blocking_output_is_waited_for_not_cut_short(big_file, args):
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="no device that is always full")
-@pytest.mark.parametrize("args", [[], ["--to", "canonical"], ["--hash", "sha256"], ["--pretty"]])
+@pytest.mark.parametrize(
+    "args",
+    [[], ["--to", "canonical"], ["--hash", "sha256"], ["--pretty"], ["--version"], ["--help"]],
+)
 def test_a_failed_write_is_blamed_on_the_output(keys, args):
     with open("/dev/full", "wb") as full:
         proc = subprocess.run(command(*args, keys[0]), stdout=full, stderr=subprocess.PIPE)
@@ -613,6 +667,8 @@ SH = shutil.which("sh")
         ("<&-", ["keys", "-"], 2, "tarnel: <stdin>: standard input is closed\n"),
         (">&-", ["keys"], 2, "tarnel: write error: standard output is closed\n"),
         (">&-", ["empty"], 0, ""),
+        (">&-", ["--help"], 2, "tarnel: write error: standard output is closed\n"),
+        (">&-", ["--version"], 2, "tarnel: write error: standard output is closed\n"),
         ("2>&-", ["keys"], 0, None),
         ("2>&-", ["missing", "keys"], 2, None),
         ("2>&-", ["bad"], 1, None),
@@ -620,6 +676,7 @@ SH = shutil.which("sh")
 )
 def test_closed_standard_streams(keys, tmp_path, closing, inputs, status, message):
     files = {"keys": keys[0], "-": "-", "missing": tmp_path / "missing"}
+    files.update({"--help": "--help", "--version": "--version"})
     files["empty"], files["bad"] = tmp_path / "empty", tmp_path / "bad"
     files["empty"].write_bytes(b" \n")
     files["bad"].write_bytes(b"(")
@@ -634,6 +691,21 @@ def test_closed_standard_streams(keys, tmp_path, closing, inputs, status, messag
     if closing != ">&-":
         converted = b"".join((to_advanced(v) + "\n").encode() for v in keys[1])
         assert proc.stdout == (converted if "keys" in inputs else b"")
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="a directory cannot be opened as a file")
+@pytest.mark.parametrize("args", [[], ["--gnupg-key"]])
+def test_a_directory_on_standard_input_is_reported(tmp_path, args):
+    # CPython stops at start-up, before any code of the command runs, when standard input is a
+    # directory (`tarnel < /`: "Fatal Python error", status 1); the command, when it is reached
+    # with one, reports it as an input that cannot be read.
+    script = (
+        "import os, sys; os.dup2(os.open(sys.argv[1], os.O_RDONLY), 0); "
+        "from tarnel.__main__ import main; sys.exit(main(sys.argv[2:]))"
+    )
+    proc = subprocess.run([sys.executable, "-c", script, tmp_path, *args], capture_output=True)
+    assert (proc.returncode, proc.stdout) == (2, b"")
+    assert proc.stderr.decode() == f"tarnel: <stdin>: {os.strerror(errno.EISDIR)}\n"
 
 
 def test_output_is_flushed_before_waiting_for_more_input():
@@ -686,3 +758,26 @@ def test_each_result_shows_while_the_writer_waits_even_on_non_blocking_input():
         os.close(write_end)
     assert proc.stdout.read() == b"(1:b)"
     assert proc.wait(timeout=30) == 0
+
+
+@pytest.mark.skipif(not SELECT_ON_PIPES, reason="non-blocking pipes are waited for with select()")
+def test_a_key_file_on_non_blocking_input_is_read_to_its_end():
+    from tarnel.gnupg import read_key
+
+    data = (EXAMPLES.parent / "tests" / "data" / "gnupg" / "extended-raw-iv.key").read_bytes()
+    read_end, write_end = os.pipe()
+    os.set_blocking(read_end, False)
+    proc = subprocess.Popen(
+        command("--gnupg-key", "--to", "canonical"),
+        stdin=read_end, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+    )
+    os.close(read_end)
+    try:
+        third = len(data) // 3 + 1
+        for i in range(0, len(data), third):  # pauses that are not the end
+            time.sleep(0.2)
+            os.write(write_end, data[i : i + third])
+    finally:
+        os.close(write_end)
+    out, err = proc.communicate(timeout=60)
+    assert (proc.returncode, err, out) == (0, b"", to_canonical(read_key(data)))

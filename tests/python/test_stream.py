@@ -696,3 +696,135 @@ def test_pretty_refuses_a_list_that_contains_itself(make):
 def test_pretty_refuses_what_cannot_be_written():
     with pytest.raises(TypeError, match="got int"):
         tarnel.to_pretty([b"a", 5])
+
+
+# Descriptors select() cannot wait on, and files that are not all there yet ----------------------
+
+
+@pytest.fixture
+def beyond_select():
+    """Moves a socket to a descriptor numbered 1024 or above, which select() refuses to wait on,
+    raising the limit of open files for the test where it allows no more."""
+    resource = pytest.importorskip("resource")
+    fcntl = pytest.importorskip("fcntl")
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft < 1100:
+        if hard != resource.RLIM_INFINITY and hard < 1100:
+            pytest.skip("no more than 1100 descriptors may be open")
+        resource.setrlimit(resource.RLIMIT_NOFILE, (1100, hard))
+    moved = []
+
+    def move(sock):
+        high = socket.socket(fileno=fcntl.fcntl(sock.fileno(), fcntl.F_DUPFD_CLOEXEC, 1024))
+        sock.close()
+        moved.append(high)
+        return high
+
+    yield move
+    for sock in moved:
+        sock.close()
+    resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+
+
+def test_sockets_numbered_beyond_select_are_read_and_written_to_the_end(beyond_select):
+    values = [[b"a", bytes(range(256))], b"b", [[b"c"]] * 5000, BIG]
+    data = b" ".join(to_canonical(v) for v in values)
+    near, far = socket.socketpair()
+    far = beyond_select(far)
+    assert far.fileno() >= 1024
+    # Read: a timeout makes the socket non-blocking underneath, so its end is waited for.
+    far.settimeout(30)
+    sender = threading.Thread(target=lambda: (near.sendall(data), near.shutdown(socket.SHUT_WR)))
+    sender.start()
+    with far.makefile("rb") as fp:
+        assert canon(iter_parse(fp)) == canon(values)
+    sender.join()
+    # Written: non-blocking, to a peer that reads slowly, so that the socket is full at times.
+    far.setblocking(False)
+    got = bytearray()
+    reader = drain(near, got, pause=0.001)
+    with far.makefile("wb", buffering=0) as fp:
+        tarnel.dump(values, fp)
+    far.shutdown(socket.SHUT_WR)
+    reader.join()
+    near.close()
+    assert bytes(got) == to_canonical(values)
+
+
+KEY_FILE = os.path.join(os.path.dirname(__file__), "..", "data", "gnupg", "extended-raw-iv.key")
+
+
+@pytest.mark.skipif(not SELECT_ON_PIPES, reason="non-blocking pipes are waited for with select()")
+@pytest.mark.parametrize("buffering", [0, -1], ids=["raw", "buffered"])
+@pytest.mark.parametrize("read", ["load", "read_key"])
+def test_whole_files_on_non_blocking_descriptors_are_read_to_their_end(read, buffering):
+    from tarnel.gnupg import read_key
+
+    with open(KEY_FILE, "rb") as fp:
+        key_file = fp.read()
+    data = key_file if read == "read_key" else to_canonical(BIG) + b"\n"
+    reader = read_key if read == "read_key" else tarnel.load
+    read_end, write_end = os.pipe()
+    os.set_blocking(read_end, False)
+
+    def writer():  # in pieces, with pauses between them that are not the end
+        for i in range(0, len(data), len(data) // 3 + 1):
+            time.sleep(0.1)
+            os.write(write_end, data[i : i + len(data) // 3 + 1])
+        os.close(write_end)
+
+    thread = threading.Thread(target=writer)
+    thread.start()
+    with open(read_end, "rb", buffering=buffering) as fp:
+        got = reader(fp)
+    thread.join()
+    assert to_canonical(got) == to_canonical(reader(io.BytesIO(data)))
+
+
+# Re-entry: a source or a writer that calls back into the reader it serves -----------------------
+
+
+@pytest.mark.parametrize("calls_back", ["read", "chunks", "write"])
+def test_a_reader_called_back_by_its_own_source_or_writer_refuses_and_reads_on(calls_back):
+    from tarnel._streaming import Reader
+
+    # One S-expression spans many pieces and is larger than the writer is handed at once: the
+    # writer is called back from inside its conversion, and the reader's buffer is in use then.
+    values = [[b"a"], [b"b", b"y" * 300_000, [b"z"]], b"c", [[b"d"]] * 3]
+    data = b" ".join(tarnel.to_advanced(v).encode() for v in values)
+    pieces = iter([data[i : i + 4096] for i in range(0, len(data), 4096)])
+    refused = []
+    reader = None
+
+    def call_back():
+        for again in (lambda: next(reader), lambda: reader.convert(lambda view: None)):
+            with pytest.raises(ValueError, match="^the reader is already running$"):
+                again()
+        refused.append(reader.offset)
+
+    def chunk():
+        if calls_back != "write":
+            call_back()
+        return next(pieces, None)
+
+    class Source:
+        def read(self, size):
+            return chunk() or b""
+
+    if calls_back == "read":
+        reader = iter_parse(Source())
+        assert canon(reader) == canon(values)
+    elif calls_back == "chunks":
+        reader = Reader(Parser(), chunks=chunk)
+        assert canon(reader) == canon(values)
+    else:
+        out = bytearray()
+        reader = Reader(Parser(), chunks=chunk, form="canonical")
+
+        def write(view):
+            call_back()
+            out.extend(view)
+
+        reader.convert(write, b"\n")
+        assert bytes(out) == b"".join(to_canonical(v) + b"\n" for v in values)
+    assert len(refused) > 2

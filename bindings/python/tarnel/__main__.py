@@ -32,11 +32,11 @@ import time
 TYPE_CHECKING = False
 if TYPE_CHECKING:  # annotations only: the command starts without importing typing
     from collections.abc import Iterator, Sequence
-    from typing import IO, Any
+    from typing import IO, Any, NoReturn
 
 from ._tarnel import DEFAULT_MAX_DEPTH, ParseError, Parser
 
-from ._stream import DEFAULT_CHUNK_SIZE, open_stream
+from ._stream import DEFAULT_CHUNK_SIZE, _read_to_end, _wait, open_stream
 
 PROG = "tarnel"
 #: Inputs larger than this show their progress on a terminal's standard error.
@@ -92,8 +92,29 @@ class _Hashes:
 HASHES = _Hashes()
 
 
+#: The usage line, as --help and every usage error show it (the options are listed by --help).
+USAGE = f"{PROG} [OPTION]... [FILE]..."
+
+
 class UsageError(Exception):
     pass
+
+
+class HelpWanted(Exception):
+    """--help was given: the help is written as any output is, its failure reported."""
+
+
+class _ArgumentParser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:  # raised, to be reported as `_check`'s are
+        raise UsageError(message)
+
+
+class _Help(argparse.Action):
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, **kwargs)
+
+    def __call__(self, *args: Any, **kwargs: Any) -> None:
+        raise HelpWanted
 
 
 def _count(text: str) -> int:
@@ -114,14 +135,17 @@ def _positive(text: str) -> int:
 
 
 def build_argument_parser() -> argparse.ArgumentParser:
-    ap = argparse.ArgumentParser(
+    ap = _ArgumentParser(
         prog=PROG,
+        usage=USAGE,
+        add_help=False,
         description="Read streams of SPKI S-expressions and write them in another representation, "
         "laid out for people, or as digests of their canonical form.",
         epilog="Exit status: 0 success, 1 input refused, 2 usage error, unreadable file or failed "
         "write (2 also when one input was unreadable and another refused).",
     )
     ap.add_argument("files", nargs="*", metavar="FILE", help="inputs; standard input if none or -")
+    ap.add_argument("-h", "--help", action=_Help, help="show this help and exit")
     ap.add_argument("--version", action="store_true", help="print the version and exit")
     out = ap.add_argument_group("output")
     out.add_argument(
@@ -369,11 +393,9 @@ class Output:
                 pass
 
     def _wait(self) -> OSError | None:
-        import select
-
         assert self._stream is not None
         try:
-            select.select([], [self._stream.fileno()], [])
+            _wait(self._stream.fileno(), writing=True)
         except (OSError, ValueError) as err:
             return err if isinstance(err, OSError) else OSError(errno.EBADF, str(err))
         return None
@@ -459,16 +481,65 @@ class Refused(Exception):
     """An input was refused; the message is ready to print."""
 
 
-def hint(octets: bytes, at: int, kind: str) -> str | None:
-    """A hint for a refusal at index `at` of `octets` that people commonly meet, since other tools
-    accept what it refuses: a bare number, or a comment."""
-    if at < len(octets) and octets[at] == ord(";"):
+#: Refusals whose octet may stand between the elements of a list, where a bare number or a
+#: comment is met; any other kind is refused inside a string, or is no fault of such octets.
+BETWEEN_KINDS = ("unexpected_octet", "trailing_octets", "length_leading_zero", "length_overflow")
+BYTE_ORDER_MARK = b"\xef\xbb\xbf"
+
+
+def _place(octets: bytes, start: int | None, at: int) -> str | None:
+    """Where the refusal at index `at` of `octets` stands within the S-expression that begins at
+    index `start`: "between" its elements, inside a "quoted" string, or None where that is not
+    known (its start is not held).
+
+    The reader itself says, reading again the octets from the start up to the refusal (digits
+    just before it left off, being a length or the string's own) with a quotation mark added:
+    where that opens a string, the octets after it are taken into the string and the input
+    ends inside it; where it closes one, they are read as structure, and refused or end it."""
+    if start is None or not 0 <= start <= at:
+        return None
+    prefix = octets[start:at].rstrip(b"0123456789")
+    if not prefix:
+        return "between"
+    probe = prefix + b'"])'
+    from ._streaming import parse_raw
+
+    try:
+        parse_raw(probe, Parser(max_depth=len(probe)))
+    except ParseError as err:
+        if err.kind == "unexpected_end" and err.offset == len(probe):
+            return "between"
+        if err.offset < len(prefix) and err.kind != "length_mismatch":
+            return None
+    return "quoted"
+
+
+def hint(octets: bytes, at: int, kind: str, start: int | None, offset: int) -> str | None:
+    """A hint for a refusal that people commonly meet, at index `at` of `octets` and `offset` of
+    the input, in the S-expression that begins at index `start` (None if it is not held): a
+    byte-order mark, octets of 0x80 and above in a quoted string, and where they stand between
+    elements, a bare number or a comment (as other tools accept them)."""
+    if kind == "unexpected_octet" and offset == 0 and octets[at : at + 3] == BYTE_ORDER_MARK:
+        return (
+            "the input begins with a UTF-8 byte-order mark (EF BB BF), which is no part of an "
+            "S-expression: remove it (some editors add it when saving)"
+        )
+    if kind not in BETWEEN_KINDS or at >= len(octets):
+        return None
+    place = _place(octets, start, at)
+    if place == "quoted" and octets[at] >= 0x80:
+        return (
+            "quoted strings hold printable ASCII only: add --raw-octets to read the octets "
+            "0x80-0xFF in them as they are (as libgcrypt writes them), or write the string in "
+            "hexadecimal (#...#)"
+        )
+    if place != "between":
+        return None
+    if octets[at] == ord(";"):
         return (
             "S-expressions have no comments: remove the ';' and the rest of its line "
             "(some other tools skip them)"
         )
-    if kind == "unexpected_end":
-        return None  # digits at the very end may be a length, or in a string not yet closed
     digits = b"0123456789"
     lo = at
     while lo > 0 and octets[lo - 1] in digits:
@@ -487,14 +558,20 @@ def hint(octets: bytes, at: int, kind: str) -> str | None:
     )
 
 
-def _refusal(name: str, buffered: Any, err: ParseError) -> Refused:
-    """The message for a refusal; `buffered(start, stop)` gives the input held around it."""
+def _refusal(name: str, buffered: Any, err: ParseError, start: int | None = None) -> Refused:
+    """The message for a refusal; `buffered(start, stop)` gives the input held around it, and
+    `start` is where the S-expression refused begins, where known."""
     message = str(err).rpartition(" at offset ")[0] or str(err)
-    begins, around = buffered(err.offset - EXCERPT_RADIUS, err.offset + EXCERPT_RADIUS)
+    lo = err.offset - EXCERPT_RADIUS
+    if start is not None:
+        lo = min(lo, start)  # for what the refusal stands in; the reader keeps what is near
+    begins, around = buffered(lo, err.offset + EXCERPT_RADIUS)
     text = f"{PROG}: {name}: offset {err.offset}: {err.kind}: {message}"
     if begins <= err.offset <= begins + len(around):
-        text += "\n" + excerpt(around, err.offset - begins)
-        advice = hint(around, err.offset - begins, err.kind)
+        at = err.offset - begins
+        text += "\n" + excerpt(around, at)
+        held_start = start - begins if start is not None and start >= begins else None
+        advice = hint(around, at, err.kind, held_start, err.offset)
         if advice:
             text += f"\n{PROG}: hint: {advice}"
     return Refused(text)
@@ -507,7 +584,7 @@ def _gnupg_key(fp: Any, name: str, parser: Parser) -> Any:
     from ._tarnel import to_canonical
     from .gnupg import read_key
 
-    data = fp.read()
+    data = _read_to_end(fp)
     try:
         key = read_key(data, parser)
     except ParseError as err:
@@ -592,7 +669,7 @@ def _convert(
             # Converted natively, straight from the octets read to the octets written.
             reader.convert(out.write, b"" if form == "canonical" else b"\n")
     except ParseError as err:
-        raise _refusal(name, reader.buffered, err) from None
+        raise _refusal(name, reader.buffered, err, reader.start) from None
     finally:
         out.progress = None
         progress.clear()
@@ -601,17 +678,24 @@ def _convert(
 def run(argv: Sequence[str] | None, stdin: Any, stdout: Output, stderr: Messages) -> int:
     """Runs the command; `stdin` is None where standard input is closed."""
     ap = build_argument_parser()
-    args = ap.parse_args(argv)
     try:
-        if args.version:
-            stdout.write(f"{PROG} {_version()}\n".encode())
+        try:
+            args = ap.parse_args(argv)
+            if args.version:
+                stdout.write(f"{PROG} {_version()}\n".encode())
+                stdout.flush()
+                return 0
+            _check(args, stdout)
+        except HelpWanted:
+            stdout.write(ap.format_help().encode())
             stdout.flush()
             return 0
-        try:
-            _check(args, stdout)
         except UsageError as err:
-            ap.print_usage(stderr)
-            stderr.write(f"{PROG}: error: {err}\n")
+            # The one useful line, not buried under the whole usage, as GNU tools do it.
+            stderr.write(
+                f"usage: {USAGE}\n{PROG}: error: {err}\n"
+                f"Try '{PROG} --help' for more information.\n"
+            )
             return 2
         return _convert_all(args, stdin, stdout, stderr)
     except WriteFailed as failed:
@@ -673,21 +757,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     stdout = Output(sys.stdout.buffer if sys.stdout is not None else None)
     messages = Messages(sys.stderr)
     try:
-        status = run(argv, stdin, stdout, messages)
-    except SystemExit as done:  # argparse, after --help or a usage error
-        status = done.code if isinstance(done.code, int) else 2 if done.code else 0
+        return run(argv, stdin, stdout, messages)
     except KeyboardInterrupt:
         return 130
-    # Text that argparse wrote (--help) goes out here, where a failure can still be handled.
-    if sys.stdout is not None:
-        try:
-            sys.stdout.flush()
-        except OSError as err:
-            stdout.abandon()
-            if not isinstance(err, BrokenPipeError):
-                messages.write(f"{PROG}: write error: {err.strerror or err}\n")
-            return 2
-    return status
 
 
 if __name__ == "__main__":

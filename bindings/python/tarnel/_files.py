@@ -6,7 +6,7 @@ import errno
 import io
 from typing import IO, Any, Literal
 
-from ._stream import _nonblocking_fd
+from ._stream import _nonblocking_fd, _read_to_end, _wait
 from ._tarnel import Parser, parse, to_advanced, to_canonical, to_transport
 from .types import SExp, SExpLike
 
@@ -19,8 +19,9 @@ def load(
     `fp` is read to its end; a binary file gives its octets, a text file its text as UTF-8. The
     reading is `parser.parse`, or the module's `parse` (every representation, no limits) where
     `parser` is None; with `raw_octets`, `parse_raw` with the same parser. For a file holding
-    several S-expressions, use `iter_parse`."""
-    data = fp.read()
+    several S-expressions, use `iter_parse`. A file on a non-blocking descriptor is waited on
+    until its end."""
+    data = _read_to_end(fp)
     if raw_octets:
         from ._streaming import parse_raw
 
@@ -120,6 +121,4 @@ def _wait_until_writable(fp: Any, done: int) -> None:
         err = BlockingIOError(errno.EAGAIN, "the file has no room and nothing to wait on")
         err.characters_written = done
         raise err
-    import select
-
-    select.select([], [fd], [])
+    _wait(fd, writing=True)

@@ -9,6 +9,7 @@ function that gives the next piece of octets (None at the end), and hands a buff
 
 from __future__ import annotations
 
+import errno
 import io
 import mmap
 import os
@@ -58,6 +59,49 @@ def _nonblocking_fd(source: Any) -> int | None:
         return None
 
 
+def _wait(fd: int, writing: bool = False) -> None:
+    """Blocks until `fd` can be read from (or written to), or holds its end or a failure for the
+    next read or write to report. With poll() where there is one: select() refuses descriptors of
+    1024 and above, which a process with many files or sockets open hands out. select() is left
+    for Windows, which has no poll(), and whose descriptors are sockets only."""
+    import select
+
+    if hasattr(select, "poll"):
+        poller = select.poll()
+        poller.register(fd, select.POLLOUT if writing else select.POLLIN)
+        for _, events in poller.poll():
+            if events & select.POLLNVAL:
+                raise OSError(errno.EBADF, os.strerror(errno.EBADF))
+    elif writing:
+        select.select([], [fd], [])
+    else:
+        select.select([fd], [], [])
+
+
+def _read_to_end(fp: Any) -> Any:
+    """All that `fp.read()` gives up to the end of the file. A file on a non-blocking descriptor
+    gives what is there so far (or None for nothing): it is waited on and read again until its
+    end. A text file is waited on before each read, as it cannot answer "nothing yet"."""
+    fd = _nonblocking_fd(fp)
+    if fd is None:
+        return fp.read()
+    text = isinstance(fp, io.TextIOBase)
+    pieces: list[Any] = []
+    while True:
+        if text:
+            _wait(fd)
+        try:
+            piece = fp.read()
+        except BlockingIOError:
+            piece = None
+        if piece is None:
+            _wait(fd)
+            continue
+        if not piece:
+            return piece[:0].join(pieces) if pieces else piece
+        pieces.append(piece)
+
+
 def _from_file(source: Any, chunk_size: int) -> Callable[[], bytes | None]:
     read = getattr(source, "read1", None) or source.read
     fd = _nonblocking_fd(source)
@@ -83,9 +127,7 @@ def _from_file(source: Any, chunk_size: int) -> Callable[[], bytes | None]:
             # Readable and still nothing is the end.
             if waited and data is not None:
                 return None
-            import select
-
-            select.select([fd], [], [])
+            _wait(fd)
             waited = True
 
     return next_piece

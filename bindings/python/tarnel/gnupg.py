@@ -56,9 +56,10 @@ def _octets(source: object) -> bytes:
     if isinstance(source, (str, os.PathLike)):
         with open(source, "rb") as fp:
             return fp.read()
-    read = getattr(source, "read", None)
-    if read is not None:
-        data = read()
+    if getattr(source, "read", None) is not None:
+        from ._stream import _read_to_end
+
+        data = _read_to_end(source)  # to the end, waited for where non-blocking
         if isinstance(data, str):
             raise TypeError("a GnuPG key file is read as octets, and this file is text")
         return bytes(data)

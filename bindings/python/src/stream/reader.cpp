@@ -32,8 +32,11 @@ constexpr std::size_t flush_at = std::size_t{1} << 18;
 // declares only with the buffer protocol it leaves out).
 constexpr int read_only_view = 0x100;
 
-// Octets kept on each side of a refusal, for showing the input there.
+// Octets kept on each side of a refusal, for showing the input there; and from the start of the
+// S-expression refused where that is at most `kept_start_room` before it, for finding what the
+// refusal stands in (a string, or between elements) by reading those octets again.
 constexpr std::uint64_t kept_room = 1024;
+constexpr std::uint64_t kept_start_room = std::uint64_t{1} << 16;
 
 // A buffer that grew this large for one long S-expression is given back once it is read.
 constexpr std::size_t keep_capacity = std::size_t{1} << 22;
@@ -103,6 +106,20 @@ class Stream {
 
   void set_writer(Ref write) noexcept { write_ = std::move(write); }
 
+  // One call at a time: a source or a writer that calls back into the reader pulling from it
+  // or writing for it is refused, as a running generator refuses `next`, and the outer call
+  // goes on with nothing it holds moved or freed. False with ValueError set when already in.
+  bool enter() noexcept {
+    if (running_) {
+      PyErr_SetString(PyExc_ValueError, "the reader is already running");
+      return false;
+    }
+    running_ = true;
+    return true;
+  }
+
+  void leave() noexcept { running_ = false; }
+
  private:
   class FlushingSink final : public OutputSink {
    public:
@@ -133,7 +150,8 @@ class Stream {
       const std::uint64_t end = view_start_ + view_.size();
       std::uint64_t at = refusal->offset < end ? refusal->offset : end;
       if (at < view_start_) at = view_start_;
-      const std::uint64_t from = at - view_start_ > kept_room ? at - kept_room : view_start_;
+      std::uint64_t from = at - view_start_ > kept_room ? at - kept_room : view_start_;
+      if (start_ < from && start_ >= view_start_ && at - start_ <= kept_start_room) from = start_;
       const std::uint64_t to = end - at > kept_room ? at + kept_room : end;
       Buffer kept;
       kept.append(view_.subspan(static_cast<std::size_t>(from - view_start_),
@@ -180,6 +198,29 @@ class Stream {
   Buffer out_;
   std::size_t out_mark_ = 0;
   Ref write_;
+  bool running_ = false;
+};
+
+// The stream entered for the life of one call, and the reader kept alive for it: a callback
+// may drop every other reference to it.
+class Entered {
+ public:
+  Entered(PyObject* self, Stream& stream) noexcept
+      : self_(Ref::borrow(self)), stream_(stream), in_(stream.enter()) {}
+
+  ~Entered() {
+    if (in_) stream_.leave();
+  }
+
+  Entered(const Entered&) = delete;
+  Entered& operator=(const Entered&) = delete;
+
+  explicit operator bool() const noexcept { return in_; }
+
+ private:
+  Ref self_;
+  Stream& stream_;
+  const bool in_;
 };
 
 Attempt Stream::read(const ReaderOptions& options, View octets, bool known_whole) {
@@ -537,6 +578,8 @@ PyObject* reader_iter(PyObject* self) noexcept {
 PyObject* reader_next(PyObject* self) noexcept {
   return guard([&]() -> PyObject* {
     Stream& stream = stream_of(self);
+    const Entered entered(self, stream);
+    if (!entered) return nullptr;
     const int step = stream.advance();
     if (step <= 0) return nullptr;  // 0: the end, with no exception set
     PyObject* value = stream.take_value();
@@ -573,6 +616,8 @@ PyObject* reader_convert(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       separator = View(reinterpret_cast<const std::uint8_t*>(p), static_cast<std::size_t>(n));
     }
     Stream& stream = stream_of(self);
+    const Entered entered(self, stream);
+    if (!entered) return nullptr;
     Ref keep_separator = Ref::borrow(bound[1]);
     stream.set_writer(Ref::borrow(bound[0]));
     struct Unset {
