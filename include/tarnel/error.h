@@ -17,7 +17,8 @@
 
 namespace tarnel {
 
-/// Every kind of refusal, in a fixed order; the ordinals are part of the interface.
+/// Every kind of refusal, in a fixed order; the ordinals are part of the interface. What each
+/// means is its message (`error_kind_message`); its short name is `error_kind_name`.
 enum class ErrorKind : std::uint8_t {
   UnexpectedEnd,
   UnexpectedOctet,
