@@ -3,7 +3,8 @@
 // to quote, escape or write in hexadecimal), with a heap stack, so trees tens of thousands of
 // lists deep come out as easily as wide ones. Beside the tree, the program builds the tree's
 // canonical form by hand; the canonical writer must produce exactly that, and the canonical,
-// transport and advanced forms must each read back to it.
+// transport and advanced forms must each read back to it. A clone must equal the tree, compare
+// equal to what the advanced form reads back as, and keep every octet once the tree is gone.
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -142,5 +143,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   fuzz::expect_reads_back(fuzz::read_back_options(), advanced.view(), model,
                           "advanced form does not read back");
+
+  Value copy = tree.clone();
+  check(copy == tree, "a clone differs from its tree");
+  Result<Value, ReadError> back = read_whole(fuzz::read_back_options(), advanced.view());
+  check(back && *back == copy && copy == *back, "the advanced form reads back unequal");
+  tree = Value();
+  const Buffer copied = encode_canonical(copy);
+  if (!fuzz::same_octets(copied.view(), model)) {
+    fail("a clone lost octets with its tree", model, copied.view());
+  }
   return 0;
 }

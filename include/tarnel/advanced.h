@@ -7,6 +7,9 @@
 // One writer, `AdvancedWriter`, takes a tree one list bracket or atom at a time, in document
 // order, from whoever walks it: `encode_advanced` walks a `Value` (`write_tree`, with a heap
 // stack), the Python module walks its own objects.
+//
+// Thread safety: the functions only read their input, so any number may run at once on one
+// value; a writer appends to its own buffer, which only one thread may use at a time.
 #pragma once
 
 #include <cstdint>
@@ -18,30 +21,36 @@
 
 namespace tarnel {
 
-/// Appends `octets` as a token, a hexadecimal string or a quoted string, by the fixed rule.
+/// Appends `octets` to `out` as a token, a hexadecimal string or a quoted string, by the fixed
+/// rule above. Throws std::bad_alloc when memory runs out.
 TARNEL_EXPORT void write_octet_string(std::span<const std::uint8_t> octets, Buffer& out);
 
-/// The advanced form of `value`.
+/// The advanced form of `value`, one line with no line break at its end. Throws std::bad_alloc
+/// when memory runs out.
 TARNEL_EXPORT Buffer encode_advanced(const Value& value);
 
 /// Appends the advanced form of a tree handed over in document order to a buffer, putting the
-/// single spaces between the elements of each list.
+/// single spaces between the elements of each list. Each call throws std::bad_alloc when memory
+/// runs out; the caller makes the calls nest as the tree does.
 class TARNEL_EXPORT AdvancedWriter {
  public:
+  /// A writer appending to `out`, which must outlive it.
   explicit AdvancedWriter(Buffer& out) noexcept : out_(out) {}
 
+  /// The start of a list.
   void open_list() {
     separate();
     out_.push_back('(');
     first_ = true;
   }
 
+  /// The end of the innermost open list.
   void close_list() {
     out_.push_back(')');
     first_ = false;
   }
 
-  /// An atom: `[hint]` where `hint` is non-null, then the data.
+  /// An atom: `[hint]` where `hint` is non-null (a present hint, possibly empty), then `data`.
   void atom(std::span<const std::uint8_t> data, const Octets* hint);
 
  private:

@@ -6,6 +6,9 @@
 // order, from whoever walks it: `encode_canonical` walks a `Value` (after measuring its output to
 // reserve it once), the Python module walks its own objects. It cannot fail but for memory, and
 // nothing here recurses.
+//
+// Thread safety: the functions only read their value, so any number may run at once on one
+// value; a writer appends to its own buffer, which only one thread may use at a time.
 #pragma once
 
 #include <cstddef>
@@ -19,22 +22,29 @@
 
 namespace tarnel {
 
-/// The exact length of the canonical form of `value`, saturating at 2^64-1.
+/// The exact length of the canonical form of `value`, saturating at 2^64-1. Throws
+/// std::bad_alloc when memory for the walk's stack runs out.
 TARNEL_EXPORT std::uint64_t canonical_size(const Value& value);
 
-/// The canonical form of `value`, in a buffer reserved once at its exact size.
+/// The canonical form of `value`, in a buffer reserved once at its exact size. Throws
+/// std::bad_alloc when memory runs out.
 TARNEL_EXPORT Buffer encode_canonical(const Value& value);
 
-/// Appends the canonical form of a tree handed over in document order to a buffer.
+/// Appends the canonical form of a tree handed over in document order to a buffer. Each call
+/// throws std::bad_alloc when memory runs out, and appends nothing else; the caller makes the
+/// calls nest as the tree does.
 class TARNEL_EXPORT CanonicalWriter {
  public:
+  /// A writer appending to `out`, which must outlive it.
   explicit CanonicalWriter(Buffer& out) noexcept : out_(out) {}
 
+  /// The start of a list.
   void open_list() { out_.push_back('('); }
 
+  /// The end of the innermost open list.
   void close_list() { out_.push_back(')'); }
 
-  /// An atom: `[hint]` where `hint` is non-null, then the data.
+  /// An atom: `[hint]` where `hint` is non-null (a present hint, possibly empty), then `data`.
   void atom(std::span<const std::uint8_t> data, const Octets* hint) {
     // Most atoms are short and unhinted: their length is one or two digits, written in place.
     const std::size_t n = data.size();
@@ -49,8 +59,8 @@ class TARNEL_EXPORT CanonicalWriter {
     if (n != 0) std::memcpy(w + 2, data.data(), n);
   }
 
-  /// Only the length and colon that precede `length` data octets, for a caller that places the
-  /// octets itself.
+  /// Only the length and colon that precede `length` data octets, for a caller that appends the
+  /// octets itself right after.
   void length_prefix(std::uint64_t length);
 
  private:

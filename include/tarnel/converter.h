@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "tarnel/buffer.h"
@@ -36,14 +37,17 @@ class TARNEL_EXPORT OutputSink {
  public:
   virtual ~OutputSink() = default;
 
-  /// One piece, valid only during the call.
+  /// One piece, valid only during the call. Returns whether the conversion may go on. An
+  /// exception it throws ends the conversion and passes through it to its caller.
   virtual bool write(std::span<const std::uint8_t> octets) = 0;
 };
 
 /// What one conversion leaves for the next: a caller converting many S-expressions one after
-/// another passes the same one to each, so that none of them allocates it afresh.
+/// another passes the same one to each, so that none of them allocates it afresh. One scratch
+/// serves one conversion at a time.
 class TARNEL_EXPORT ConvertScratch {
  public:
+  /// Empty scratch space. Throws std::bad_alloc when memory runs out.
   ConvertScratch();
   ~ConvertScratch();
   ConvertScratch(const ConvertScratch&) = delete;
@@ -59,20 +63,62 @@ class TARNEL_EXPORT ConvertScratch {
 inline constexpr std::size_t default_piece_size = std::size_t{1} << 16;
 
 /// Reads the S-expression at the start of `input` as `read_prefix` does and writes it in `form`
-/// to `sink`, in pieces of at most `piece_size` octets (0 counts as 1). Returns the number of
-/// input octets it occupied, or why the conversion stopped: the input's refusal, or
-/// `Stop::by_builder` where the sink refused a piece. The sink may have received part of the
-/// output before either: a caller who needs all or nothing uses the `Buffer` form.
+/// to `sink`.
+///
+/// - `options`: what the read accepts and its limits; only read, during the call.
+/// - `input`: the octets; only read, during the call. What follows the S-expression is not
+///   examined.
+/// - `sink`: receives the output in pieces of at most `piece_size` octets (0 counts as 1).
+/// - `scratch`: null, or space kept from an earlier conversion to reuse.
+/// - Returns the number of input octets the S-expression occupied, or why the conversion
+///   stopped: the input's refusal (kind and offset as `read_prefix` gives them), or
+///   `Stop::by_builder` where the sink refused a piece. The sink may have received part of the
+///   output before either: a caller who needs all or nothing uses the `Buffer` form.
+/// - Throws std::bad_alloc when memory runs out, and whatever the sink throws.
+/// - Thread safety: conversions may run at once on different sinks and scratches, sharing
+///   options and input.
 TARNEL_EXPORT Built convert_prefix(const ReaderOptions& options,
                                    std::span<const std::uint8_t> input, OutputForm form,
                                    OutputSink& sink, std::size_t piece_size = default_piece_size,
                                    ConvertScratch* scratch = nullptr);
 
-/// As above, but appends the whole output to `out`. On a refusal `out` keeps its earlier octets
-/// and nothing more.
+/// As above, over the octets of `text`.
+inline Built convert_prefix(const ReaderOptions& options, std::string_view text, OutputForm form,
+                            OutputSink& sink, std::size_t piece_size = default_piece_size,
+                            ConvertScratch* scratch = nullptr) {
+  return convert_prefix(options, as_octets(text), form, sink, piece_size, scratch);
+}
+
+/// As above, over `std::byte`s.
+inline Built convert_prefix(const ReaderOptions& options, std::span<const std::byte> bytes,
+                            OutputForm form, OutputSink& sink,
+                            std::size_t piece_size = default_piece_size,
+                            ConvertScratch* scratch = nullptr) {
+  return convert_prefix(options, as_octets(bytes), form, sink, piece_size, scratch);
+}
+
+/// As above, but appends the whole output to `out`, so that the output is all or nothing: on a
+/// refusal `out` keeps its earlier octets and nothing more. Returns the number of input octets
+/// the S-expression occupied, or the input's refusal. Throws std::bad_alloc when memory runs out.
 TARNEL_EXPORT Result<std::uint64_t, ReadError> convert_prefix(const ReaderOptions& options,
                                                               std::span<const std::uint8_t> input,
                                                               OutputForm form, Buffer& out,
                                                               ConvertScratch* scratch = nullptr);
+
+/// As above, over the octets of `text`.
+inline Result<std::uint64_t, ReadError> convert_prefix(const ReaderOptions& options,
+                                                       std::string_view text, OutputForm form,
+                                                       Buffer& out,
+                                                       ConvertScratch* scratch = nullptr) {
+  return convert_prefix(options, as_octets(text), form, out, scratch);
+}
+
+/// As above, over `std::byte`s.
+inline Result<std::uint64_t, ReadError> convert_prefix(const ReaderOptions& options,
+                                                       std::span<const std::byte> bytes,
+                                                       OutputForm form, Buffer& out,
+                                                       ConvertScratch* scratch = nullptr) {
+  return convert_prefix(options, as_octets(bytes), form, out, scratch);
+}
 
 }  // namespace tarnel

@@ -25,8 +25,10 @@
 // of the open lists, which `max_depth` bounds.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "tarnel/buffer.h"
@@ -50,10 +52,14 @@ enum class FrameStatus : std::uint8_t {
 
 /// One answer of the framer. Offsets count from the first octet of the stream.
 struct Frame {
+  /// What was found; the other fields mean something only for the status named beside them.
   FrameStatus status = FrameStatus::NeedMore;
-  std::uint64_t start = 0;  // Complete: the S-expression's first octet
-  std::uint64_t end = 0;    // Complete: just past its last octet
-  ReadError error;          // Refused
+  /// Complete: the S-expression's first octet.
+  std::uint64_t start = 0;
+  /// Complete: just past its last octet.
+  std::uint64_t end = 0;
+  /// Refused: the kind, and the offset from the start of the stream.
+  ReadError error;
 };
 
 /// Finds the S-expressions of one stream, read under one set of options.
@@ -63,23 +69,47 @@ struct Frame {
 /// every octet from `keep_from()` up to the last one received; octets before `keep_from()` may
 /// be dropped. After `Complete`, the next call looks for the following S-expression; after
 /// `Refused` or `Ended`, every call gives the same answer.
+///
+/// Thread safety: a framer is the state of one stream; calls on one framer must not overlap
+/// (distinct framers are independent).
 class TARNEL_EXPORT Framer {
  public:
+  /// A framer at the start of a stream, following `options` (copied: the caller's may go).
+  /// Throws std::bad_alloc when memory runs out.
   explicit Framer(const ReaderOptions& options);
 
-  /// Follows the octets of `window` (whose first octet is at stream offset `window_start`) that
-  /// it has not seen yet. `at_end` says that no octet follows the window: the stream has ended.
+  /// Follows the octets of `window` that it has not seen yet and answers for the stream so far.
+  ///
+  /// - `window`: the stream's octets from stream offset `window_start` on; it must reach back to
+  ///   `keep_from()` at least and end at the last octet received. Only read, during the call.
+  /// - `window_start`: the stream offset of the window's first octet.
+  /// - `at_end`: no octet follows the window: the stream has ended.
+  /// - Returns `Complete` with the S-expression's start and end, `NeedMore` (never with
+  ///   `at_end`), `Refused` with the kind and stream offset `read_prefix` gives for the same
+  ///   octets, or `Ended` once only whitespace followed the last S-expression. Refusals are
+  ///   answers, not failures.
+  /// - Throws std::bad_alloc when memory runs out; the stream's state is then lost.
   Frame scan(std::span<const std::uint8_t> window, std::uint64_t window_start, bool at_end);
 
+  /// As above, over a window of text (a `std::string` the caller appends pieces to, say).
+  Frame scan(std::string_view window, std::uint64_t window_start, bool at_end) {
+    return scan(as_octets(window), window_start, at_end);
+  }
+
+  /// As above, over a window of `std::byte`s.
+  Frame scan(std::span<const std::byte> window, std::uint64_t window_start, bool at_end) {
+    return scan(as_octets(window), window_start, at_end);
+  }
+
   /// The first stream offset the framer may still look at: the start of the S-expression under
-  /// way, or the next octet to examine between S-expressions.
+  /// way, or the next octet to examine between S-expressions. Never decreases.
   std::uint64_t keep_from() const noexcept;
 
   /// The stream offset of the next octet to examine.
   std::uint64_t position() const noexcept { return pos_; }
 
-  /// Moves past octets the caller has framed itself: only between S-expressions (before any
-  /// octet of one has been examined), to an offset not before `position()`.
+  /// Moves past octets the caller has framed itself. Only between S-expressions (`between()`),
+  /// to an offset not before `position()`; anything else is a programming error.
   void skip_to(std::uint64_t offset) noexcept;
 
   /// Whether the framer is between S-expressions (it has examined no octet of the next one).

@@ -5,6 +5,8 @@
 // restrictions of §8), and each limit bounds the size or nesting untrusted input can make the
 // reader build. One flag, off by default, goes the other way: `allow_raw_octets` lets in octets
 // that §6.4 keeps out of quoted strings, for reading what other programs write.
+//
+// Thread safety: a plain struct; the reader only reads it, so any number of reads may share one.
 #pragma once
 
 #include <cstdint>
@@ -65,7 +67,7 @@ inline constexpr ReaderOptions canonical_options = [] {
 }();
 
 /// The options for the octets a basic transport form decodes to: the outer limits and flags,
-/// with the advanced representation and a further transport form forbidden.
+/// with the advanced representation and a further transport form forbidden. Pure; cannot fail.
 constexpr ReaderOptions transport_inner_options(const ReaderOptions& outer) noexcept {
   ReaderOptions inner = outer;
   inner.allow_advanced = false;

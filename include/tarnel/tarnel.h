@@ -1,12 +1,13 @@
 // The whole C++ API of tarnel: SPKI S-expressions (RFC 9804) read from and written to their
 // canonical (§6.2), basic transport (§6.3) and advanced (§6.4) representations.
 //
-//   value.h      Value and Octets: an S-expression in memory
-//   buffer.h     Buffer: the octets the writers and the codec produce
+//   value.h      Value and Octets: an S-expression in memory; clone, ==, brace-list building
+//   buffer.h     Buffer: the octets the writers and the codec produce; as_octets for text/bytes
 //   result.h     Result<T, E>: a value or the reason there is none; nothing throws but bad_alloc
 //   options.h    ReaderOptions: the representations, restrictions and limits a read accepts
-//   error.h      ReadError and ErrorKind: what was refused, where, and its message
-//   reader.h     read_whole, read_prefix: one S-expression into a Value
+//   error.h      ReadError and ErrorKind: what was refused, where, its name and message
+//   reader.h     read_whole, read_prefix: one S-expression into a Value, from octets, text
+//                or std::byte
 //   canonical.h  the canonical writer, over a Value or driven element by element
 //   advanced.h   the advanced writer, likewise
 //   transport.h  the basic transport writer

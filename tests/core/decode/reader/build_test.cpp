@@ -19,26 +19,26 @@ TEST(ShortVerbatim, ReadsEveryLengthUpToNineDigits) {
 
 TEST(ShortVerbatim, LongLengthsStillFailWhereTheFullReaderDoes) {
   // Nine digits, too few octets: the quick path declines; the end is reported.
-  EXPECT_EQ(read_text("(999999999:abc)", canonical_options), "UnexpectedEnd@15");
-  EXPECT_EQ(read_text("(1000000000:abc)", canonical_options), "UnexpectedEnd@16");
-  EXPECT_EQ(read_text("(99999999999999999999:a)", canonical_options), "LengthOverflow@1");
+  EXPECT_EQ(read_text("(999999999:abc)", canonical_options), "unexpected_end@15");
+  EXPECT_EQ(read_text("(1000000000:abc)", canonical_options), "unexpected_end@16");
+  EXPECT_EQ(read_text("(99999999999999999999:a)", canonical_options), "length_overflow@1");
 }
 
 TEST(ShortVerbatim, RefusalsKeepTheirKindAndOffset) {
-  EXPECT_EQ(read_text("(2:a", canonical_options), "UnexpectedEnd@4");
+  EXPECT_EQ(read_text("(2:a", canonical_options), "unexpected_end@4");
   //                      ^ one octet short, at the end of the input
-  EXPECT_EQ(read_text("(3:abc", canonical_options), "UnexpectedEnd@6");
-  EXPECT_EQ(read_text("(12", canonical_options), "UnexpectedEnd@3");
-  EXPECT_EQ(read_text("(01:a)", canonical_options), "LengthLeadingZero@1");
+  EXPECT_EQ(read_text("(3:abc", canonical_options), "unexpected_end@6");
+  EXPECT_EQ(read_text("(12", canonical_options), "unexpected_end@3");
+  EXPECT_EQ(read_text("(01:a)", canonical_options), "length_leading_zero@1");
   EXPECT_EQ(read_text("(0:)", without({&ReaderOptions::allow_empty_atoms})),
-            "EmptyAtomNotAllowed@1");
-  EXPECT_EQ(read_text("(3abc)", canonical_options), "UnexpectedOctet@2");
-  EXPECT_EQ(read_text("(3\"abc\")", canonical_options), "AdvancedNotAllowed@1");
+            "empty_atom_not_allowed@1");
+  EXPECT_EQ(read_text("(3abc)", canonical_options), "unexpected_octet@2");
+  EXPECT_EQ(read_text("(3\"abc\")", canonical_options), "advanced_not_allowed@1");
 }
 
 TEST(ShortVerbatim, HonoursTheAtomLimit) {
   EXPECT_EQ(read_text("(3:abc)", with_max_atom_len(3)), "(3:abc)");
-  EXPECT_EQ(read_text("(1:a4:abcd)", with_max_atom_len(3)), "AtomTooLong@4");
+  EXPECT_EQ(read_text("(1:a4:abcd)", with_max_atom_len(3)), "atom_too_long@4");
   //                        ^ the string of four octets
 }
 

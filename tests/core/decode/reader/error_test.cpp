@@ -1,5 +1,6 @@
-// Error kinds and their display: the fixed order, names and messages of all 24 kinds, and the
-// display text, whose offset prints in full decimal up to 2^64-1.
+// Error kinds and their display: the fixed order, short names (those Python's ParseError.kind
+// gives) and messages of all 24 kinds, and the display text, whose offset prints in full decimal
+// up to 2^64-1, into a caller's array and into a std::string alike.
 #include "tarnel/error.h"
 
 #include <cstdint>
@@ -35,51 +36,55 @@ TEST_P(EveryKind, DisplaysMessageAndOffset) {
   n = format_read_error({std::numeric_limits<std::uint64_t>::max(), row.kind}, out);
   EXPECT_LE(n, error_display_capacity);
   EXPECT_EQ(std::string_view(out, n), std::string(row.message) + " at offset 18446744073709551615");
+  EXPECT_EQ(to_string({std::numeric_limits<std::uint64_t>::max(), row.kind}),
+            std::string_view(out, n));
+  EXPECT_EQ(to_string({7, row.kind}), std::string(row.message) + " at offset 7");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, EveryKind,
     ::testing::Values(
-        KindRow{ErrorKind::UnexpectedEnd, 0, "UnexpectedEnd",
+        KindRow{ErrorKind::UnexpectedEnd, 0, "unexpected_end",
                 "the input ended in the middle of an S-expression"},
-        KindRow{ErrorKind::UnexpectedOctet, 1, "UnexpectedOctet",
+        KindRow{ErrorKind::UnexpectedOctet, 1, "unexpected_octet",
                 "an octet that cannot appear here"},
-        KindRow{ErrorKind::TrailingOctets, 2, "TrailingOctets",
+        KindRow{ErrorKind::TrailingOctets, 2, "trailing_octets",
                 "octets after a complete S-expression"},
-        KindRow{ErrorKind::UnmatchedParenthesis, 3, "UnmatchedParenthesis",
+        KindRow{ErrorKind::UnmatchedParenthesis, 3, "unmatched_parenthesis",
                 "a closing parenthesis with no list open"},
-        KindRow{ErrorKind::LengthLeadingZero, 4, "LengthLeadingZero",
+        KindRow{ErrorKind::LengthLeadingZero, 4, "length_leading_zero",
                 "a length with a leading zero"},
-        KindRow{ErrorKind::LengthOverflow, 5, "LengthOverflow", "a length too large to represent"},
-        KindRow{ErrorKind::LengthMismatch, 6, "LengthMismatch",
+        KindRow{ErrorKind::LengthOverflow, 5, "length_overflow", "a length too large to represent"},
+        KindRow{ErrorKind::LengthMismatch, 6, "length_mismatch",
                 "a length that disagrees with the octets it counts"},
-        KindRow{ErrorKind::InvalidEscape, 7, "InvalidEscape", "an escape that is not defined"},
-        KindRow{ErrorKind::InvalidHexDigit, 8, "InvalidHexDigit",
+        KindRow{ErrorKind::InvalidEscape, 7, "invalid_escape", "an escape that is not defined"},
+        KindRow{ErrorKind::InvalidHexDigit, 8, "invalid_hex_digit",
                 "an octet that is not a hexadecimal digit"},
-        KindRow{ErrorKind::OddHexDigits, 9, "OddHexDigits", "an odd number of hexadecimal digits"},
-        KindRow{ErrorKind::InvalidBase64, 10, "InvalidBase64",
+        KindRow{ErrorKind::OddHexDigits, 9, "odd_hex_digits",
+                "an odd number of hexadecimal digits"},
+        KindRow{ErrorKind::InvalidBase64, 10, "invalid_base64",
                 "an octet that does not belong in a base-64 encoding"},
-        KindRow{ErrorKind::HintOnList, 11, "HintOnList", "a display hint before a list"},
-        KindRow{ErrorKind::TooDeep, 12, "TooDeep", "lists nested deeper than allowed"},
-        KindRow{ErrorKind::AtomTooLong, 13, "AtomTooLong", "an octet string longer than allowed"},
-        KindRow{ErrorKind::InputTooLong, 14, "InputTooLong", "input longer than allowed"},
-        KindRow{ErrorKind::HintNotAllowed, 15, "HintNotAllowed",
+        KindRow{ErrorKind::HintOnList, 11, "hint_on_list", "a display hint before a list"},
+        KindRow{ErrorKind::TooDeep, 12, "too_deep", "lists nested deeper than allowed"},
+        KindRow{ErrorKind::AtomTooLong, 13, "atom_too_long", "an octet string longer than allowed"},
+        KindRow{ErrorKind::InputTooLong, 14, "input_too_long", "input longer than allowed"},
+        KindRow{ErrorKind::HintNotAllowed, 15, "hint_not_allowed",
                 "a display hint, which is not allowed"},
-        KindRow{ErrorKind::EmptyAtomNotAllowed, 16, "EmptyAtomNotAllowed",
+        KindRow{ErrorKind::EmptyAtomNotAllowed, 16, "empty_atom_not_allowed",
                 "a zero-length octet string, which is not allowed"},
-        KindRow{ErrorKind::EmptyListNotAllowed, 17, "EmptyListNotAllowed",
+        KindRow{ErrorKind::EmptyListNotAllowed, 17, "empty_list_not_allowed",
                 "an empty list, which is not allowed"},
-        KindRow{ErrorKind::ListAsFirstElementNotAllowed, 18, "ListAsFirstElementNotAllowed",
+        KindRow{ErrorKind::ListAsFirstElementNotAllowed, 18, "list_as_first_element_not_allowed",
                 "a list as the first element of a list, which is not allowed"},
-        KindRow{ErrorKind::AdvancedNotAllowed, 19, "AdvancedNotAllowed",
+        KindRow{ErrorKind::AdvancedNotAllowed, 19, "advanced_not_allowed",
                 "the advanced representation, which is not allowed"},
-        KindRow{ErrorKind::TransportNotAllowed, 20, "TransportNotAllowed",
+        KindRow{ErrorKind::TransportNotAllowed, 20, "transport_not_allowed",
                 "the basic transport representation, which is not allowed"},
-        KindRow{ErrorKind::HexadecimalNotAllowed, 21, "HexadecimalNotAllowed",
+        KindRow{ErrorKind::HexadecimalNotAllowed, 21, "hexadecimal_not_allowed",
                 "a hexadecimal octet string, which is not allowed"},
-        KindRow{ErrorKind::Base64NotAllowed, 22, "Base64NotAllowed",
+        KindRow{ErrorKind::Base64NotAllowed, 22, "base64_not_allowed",
                 "a base-64 octet string, which is not allowed"},
-        KindRow{ErrorKind::LengthNotAllowed, 23, "LengthNotAllowed",
+        KindRow{ErrorKind::LengthNotAllowed, 23, "length_not_allowed",
                 "a length before an octet string, which is not allowed"}),
     [](const ::testing::TestParamInfo<KindRow>& info) { return std::string(info.param.name); });
 

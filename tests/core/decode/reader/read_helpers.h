@@ -53,7 +53,7 @@ inline std::string error_text(const ReadError& e) {
   return std::string(error_kind_name(e.kind)) + "@" + std::to_string(e.offset);
 }
 
-/// What `read_whole` makes of `input`: the canonical form of the value, or "Kind@offset".
+/// What `read_whole` makes of `input`: the canonical form of the value, or "kind@offset".
 inline std::string read_text(std::string_view input, const ReaderOptions& options) {
   Result<Value, ReadError> v = read_whole(options, octets_of(input));
   return v ? canonical_text(*v) : error_text(v.error());

@@ -555,7 +555,7 @@ TEST(ReaderRoundTrip, DeepTreesFromTheHelpers) {
       if (c == ')') --open;
     }
     EXPECT_EQ(read_text(canonical, with_max_depth(depth)), canonical);
-    EXPECT_EQ(read_text(canonical, with_max_depth(depth - 1)).rfind("TooDeep@", 0), 0u);
+    EXPECT_EQ(read_text(canonical, with_max_depth(depth - 1)).rfind("too_deep@", 0), 0u);
   }
 }
 

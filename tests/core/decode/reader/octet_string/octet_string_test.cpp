@@ -19,7 +19,7 @@ using read_testing::without;
 using E = ErrorKind;
 using O = ReaderOptions;
 
-// "octets@end" on success (end being the cursor's position afterwards), else "Kind@offset".
+// "octets@end" on success (end being the cursor's position afterwards), else "kind@offset".
 std::string read_string(std::string_view input, const ReaderOptions& options) {
   ReadCursor cursor{options, octets_of(input), 0};
   Result<Octets, ReadError> r = read_octet_string(cursor);
@@ -296,7 +296,7 @@ TEST(OctetString, AtomLimitCountsDecodedOctetsNotWrittenOnes) {
     const bool fits = limit >= 3;
     for (std::string_view input : {"3:abc", "abc", R"("abc")", "#616263#", "|YWJj|", "3#616263#"}) {
       std::string got = read_string(input, with_max_atom_len(limit));
-      EXPECT_EQ(got.rfind("AtomTooLong", 0) != 0, fits) << input << " limit " << limit << got;
+      EXPECT_EQ(got.rfind("atom_too_long", 0) != 0, fits) << input << " limit " << limit << got;
     }
   }
 }
