@@ -45,6 +45,7 @@
 #include <iterator>
 #include <memory>
 #include <span>
+#include <string_view>
 
 #include "tarnel/buffer.h"
 #include "tarnel/build.h"
@@ -133,6 +134,11 @@ class TARNEL_EXPORT StreamReader {
   /// The next piece of a pushed stream (an empty one is ignored). Throws std::bad_alloc where
   /// the octets still needed of an earlier piece cannot be copied.
   void push(std::span<const std::uint8_t> piece);
+
+  /// As above, over the octets of `text` or of `bytes`.
+  void push(std::string_view text) { push(as_octets(text)); }
+
+  void push(std::span<const std::byte> bytes) { push(as_octets(bytes)); }
 
   /// Says that the pushed stream has ended.
   void finish() noexcept { eof_ = true; }

@@ -69,28 +69,28 @@ TEST(StreamEngine, EverySplitThroughEachConstructReadsAsWhole) {
             "0-3 4-7 8-14 15-21 22-28 29-39 end");
   EXPECT_EQ(expect_every_split_agrees("(a (b \"c\\\nd\") [h]e)abc", default_options),
             "0-19 19-22 end");
-  EXPECT_EQ(expect_every_split_agrees("(1:a)(1:b]", default_options), "0-5 UnexpectedOctet@9");
+  EXPECT_EQ(expect_every_split_agrees("(1:a)(1:b]", default_options), "0-5 unexpected_octet@9");
   //                                            ^ the ']'
-  EXPECT_EQ(expect_every_split_agrees("(1:a) (2:b", default_options), "0-5 UnexpectedEnd@10");
-  EXPECT_EQ(expect_every_split_agrees("x {KDE6Y!k=} y", default_options), "0-1 InvalidBase64@8");
-  EXPECT_EQ(expect_every_split_agrees("3:abc 01:a", default_options), "0-5 LengthLeadingZero@6");
-  EXPECT_EQ(expect_every_split_agrees("(1:a)abc", canonical_options), "0-5 AdvancedNotAllowed@5");
+  EXPECT_EQ(expect_every_split_agrees("(1:a) (2:b", default_options), "0-5 unexpected_end@10");
+  EXPECT_EQ(expect_every_split_agrees("x {KDE6Y!k=} y", default_options), "0-1 invalid_base64@8");
+  EXPECT_EQ(expect_every_split_agrees("3:abc 01:a", default_options), "0-5 length_leading_zero@6");
+  EXPECT_EQ(expect_every_split_agrees("(1:a)abc", canonical_options), "0-5 advanced_not_allowed@5");
 }
 
 TEST(StreamEngine, LimitsHoldForEachExpressionAcrossPieces) {
   EXPECT_EQ(expect_every_split_agrees("(1:a)(1:b) (1:c)", input_limit(5)), "0-5 5-10 11-16 end");
-  EXPECT_EQ(expect_every_split_agrees("(1:a)(1:bc)", input_limit(5)), "0-5 InputTooLong@10");
+  EXPECT_EQ(expect_every_split_agrees("(1:a)(1:bc)", input_limit(5)), "0-5 input_too_long@10");
   //                                        ^ the sixth octet of the second
-  EXPECT_EQ(expect_every_split_agrees("abc abcd", input_limit(3)), "0-3 InputTooLong@7");
+  EXPECT_EQ(expect_every_split_agrees("abc abcd", input_limit(3)), "0-3 input_too_long@7");
   EXPECT_EQ(expect_every_split_agrees("3:abcdef", input_limit(5)), "0-5 5-8 end");
-  EXPECT_EQ(expect_every_split_agrees("abc(", input_limit(3)), "0-3 UnexpectedEnd@4");
-  EXPECT_EQ(expect_every_split_agrees("(1:a)", input_limit(0)), "InputTooLong@0");
+  EXPECT_EQ(expect_every_split_agrees("abc(", input_limit(3)), "0-3 unexpected_end@4");
+  EXPECT_EQ(expect_every_split_agrees("(1:a)", input_limit(0)), "input_too_long@0");
   ReaderOptions depth;
   depth.max_depth = 2;
-  EXPECT_EQ(expect_every_split_agrees("(()) ((()))", depth), "0-4 TooDeep@7");
+  EXPECT_EQ(expect_every_split_agrees("(()) ((()))", depth), "0-4 too_deep@7");
   ReaderOptions atoms;
   atoms.max_atom_len = 3;
-  EXPECT_EQ(expect_every_split_agrees("3:abc |YWJjZA==|", atoms), "0-5 AtomTooLong@6");
+  EXPECT_EQ(expect_every_split_agrees("3:abc |YWJjZA==|", atoms), "0-5 atom_too_long@6");
 }
 
 TEST(StreamEngine, RandomStreamsInEveryRepresentationReadAsWhole) {
@@ -179,6 +179,29 @@ TEST(StreamEngine, AWaitingPeerGetsEachCompleteExpressionWithoutBeingAskedForMor
   EXPECT_EQ(encode_canonical(value).text(), "4:abcd");
   EXPECT_EQ(waits.next_value(value), StreamStatus::Refused);
   EXPECT_EQ(waits.refusal(), (ReadError{4, ErrorKind::UnmatchedParenthesis}));
+}
+
+TEST(StreamEngine, APushedPieceMayBeOverwrittenOnceMoreIsAsked) {
+  StreamReader stream(default_options);
+  std::string piece;  // one buffer, refilled for every piece as a reading loop does
+  std::vector<std::string> read;
+  Value value;
+  for (std::string_view next : {"(3:ab", "c)(1:", "x) to", "ken"}) {
+    piece.assign(next.size(), '?');
+    piece.assign(next);
+    stream.push(piece);
+    while (stream.next_value(value) == StreamStatus::Read) {
+      read.push_back(std::string(encode_canonical(value).text()));
+    }
+    EXPECT_EQ(stream.status(), StreamStatus::NeedMore);
+    piece.assign(piece.size(), '#');  // the engine copied what it still needs before asking
+  }
+  stream.finish();
+  EXPECT_EQ(stream.next_value(value), StreamStatus::Read);
+  read.push_back(std::string(encode_canonical(value).text()));
+  EXPECT_EQ(stream.next_value(value), StreamStatus::Ended);
+  EXPECT_EQ(read, (std::vector<std::string>{"(3:abc)", "(1:x)", "5:token"}));
+  EXPECT_EQ(stream.offset(), 18u);
 }
 
 TEST(StreamEngine, AFileIsAPlainLoopEndingInItsRefusal) {
