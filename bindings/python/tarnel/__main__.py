@@ -34,7 +34,8 @@ if TYPE_CHECKING:  # annotations only: the command starts without importing typi
     from collections.abc import Iterator, Sequence
     from typing import IO, Any, NoReturn
 
-from ._tarnel import DEFAULT_MAX_DEPTH, ParseError, Parser
+from ._streaming import READER_OPTIONS
+from ._tarnel import ParseError, Parser
 
 from ._stream import DEFAULT_CHUNK_SIZE, _read_to_end, _wait, open_stream
 
@@ -55,19 +56,6 @@ EXCERPT_RADIUS = 32
 LENGTH_ENDS = b':"#|'
 #: Octets of a token, which digits within are part of.
 TOKEN_OCTETS = frozenset(b"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-./_:*+=")
-
-#: The flags of `Parser` that the command can turn off, with what each one forbids.
-RESTRICTIONS = [
-    ("advanced", "the advanced representation (tokens, quoted, hexadecimal, base-64, whitespace)"),
-    ("transport", "the basic transport representation ({...})"),
-    ("display_hints", "display hints ([...])"),
-    ("empty_atoms", "empty octet strings"),
-    ("empty_lists", "empty lists"),
-    ("list_as_first_element", "a list as the first element of a list"),
-    ("hexadecimal", "hexadecimal octet strings (#...#)"),
-    ("base64", "base-64 octet strings (|...|)"),
-    ("lengths", "length prefixes on quoted, hexadecimal and base-64 strings"),
-]
 
 class _Hashes:
     """The digest algorithms `--hash` takes (hashlib's, but the variable-length shake ones),
@@ -176,24 +164,16 @@ def build_argument_parser() -> argparse.ArgumentParser:
     rd.add_argument(
         "--canonical-only", action="store_true", help="accept the canonical representation only"
     )
-    rd.add_argument(
-        "--max-depth",
-        type=_count,
-        default=DEFAULT_MAX_DEPTH,
-        metavar="N",
-        help=f"most lists open at once (default {DEFAULT_MAX_DEPTH})",
-    )
-    rd.add_argument("--max-atom-len", type=_count, metavar="N", help="most octets in a string")
-    rd.add_argument(
-        "--max-input-len", type=_count, metavar="N", help="most octets in one S-expression"
-    )
-    for name, what in RESTRICTIONS:
-        rd.add_argument(
-            "--no-" + name.replace("_", "-"),
-            dest="allow_" + name,
-            action="store_false",
-            help="refuse " + what,
-        )
+    # Parser's limits and restrictions, from the table they are defined in: a limit as
+    # --max-depth N, a restriction as --no-advanced.
+    for name, kind, default, what in READER_OPTIONS:
+        if kind == "flag":
+            flag = "--no-" + name.removeprefix("allow_").replace("_", "-")
+            rd.add_argument(flag, dest=name, action="store_false", help="refuse " + what)
+        else:
+            shown = what if default is None else f"{what} (default {default})"
+            flag = "--" + name.replace("_", "-")
+            rd.add_argument(flag, type=_count, default=default, metavar="N", help=shown)
     rd.add_argument(
         "--raw-octets",
         action="store_true",
@@ -234,14 +214,8 @@ def _version() -> str:
 
 
 def _reader_parser(args: argparse.Namespace) -> Parser:
-    flags = {"allow_" + name: getattr(args, "allow_" + name) for name, _ in RESTRICTIONS}
-    return Parser(
-        canonical=args.canonical_only,
-        max_depth=args.max_depth,
-        max_atom_len=args.max_atom_len,
-        max_input_len=args.max_input_len,
-        **flags,
-    )
+    options = {name: getattr(args, name) for name, *_ in READER_OPTIONS}
+    return Parser(canonical=args.canonical_only, **options)
 
 
 class Progress:

@@ -26,5 +26,9 @@ class Reader:
     @property
     def start(self) -> int: ...
 
+# Parser's limits and restrictions: (name, "count" | "limit" | "flag", default, what it bounds or
+# refuses), in the order of Parser's keywords.
+READER_OPTIONS: tuple[tuple[str, str, int | bool | None, str], ...]
+
 def parser_options(parser: Parser) -> dict[str, object]: ...
 def parse_raw(data: OctetsLike, parser: Parser | None = None) -> SExp: ...

@@ -2,11 +2,15 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
+#include <string>
 
 #include "runtime/args.h"
 #include "runtime/buffer.h"
 #include "runtime/errors.h"
+#include "runtime/reader_options.h"
 #include "runtime/ref.h"
 #include "runtime/types.h"
 #include "tarnel/options.h"
@@ -111,129 +115,29 @@ PyObject* parser_parse_prefix(PyObject* self, PyObject* const* args, Py_ssize_t 
   });
 }
 
-// The keyword conversions of Parser.
-
-// A bool, or a NumPy boolean scalar (whose __bool__ must give a bool).
-bool convert_flag(PyObject* object, bool& out) {
-  if (object == Py_True || object == Py_False) {
-    out = object == Py_True;
-    return true;
-  }
-  if (object == Py_None) {
-    PyErr_SetString(PyExc_TypeError, "'None' is not an instance of 'bool'");
-    return false;
-  }
-  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
-  Ref module = Ref::steal(PyObject_GetAttrString(type, "__module__"));
-  Ref name = module ? Ref::steal(PyObject_GetAttrString(type, "__name__")) : Ref();
-  if (!module || !name) {
-    if (!pending_exception_is_replaceable()) return false;
-    PyErr_Clear();
-  } else if (PyUnicode_Check(module.get()) && PyUnicode_Check(name.get()) &&
-             PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
-             (PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
-              PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0)) {
-    Ref method = Ref::steal(PyObject_GetAttrString(object, "__bool__"));
-    if (!method) return false;
-    Ref result = Ref::steal(PyObject_CallNoArgs(method.get()));
-    if (!result) return false;
-    if (result.get() == Py_True || result.get() == Py_False) {
-      out = result.get() == Py_True;
-      return true;
-    }
-    raise_not_an_instance(result.get(), "bool");
-    return false;
-  }
-  raise_not_an_instance(object, "bool");
-  return false;
-}
-
-// An integer (anything with __index__) from 0 to 2^64-1, with the interpreter's own errors.
-bool convert_count(PyObject* object, std::uint64_t& out) {
-  Ref index = Ref::steal(PyNumber_Index(object));
-  if (!index) return false;
-  unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
-  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-  out = value;
-  return true;
-}
-
-enum Keyword : std::size_t {
-  kCanonical,
-  kMaxDepth,
-  kMaxAtomLen,
-  kMaxInputLen,
-  kAllowAdvanced,
-  kAllowTransport,
-  kAllowDisplayHints,
-  kAllowEmptyAtoms,
-  kAllowEmptyLists,
-  kAllowListAsFirstElement,
-  kAllowHexadecimal,
-  kAllowBase64,
-  kAllowLengths,
-  kKeywordCount,
-};
-
-constexpr Param parser_params[kKeywordCount] = {
-    {"canonical", ParamKind::KeywordOnly, false},
-    {"max_depth", ParamKind::KeywordOnly, false},
-    {"max_atom_len", ParamKind::KeywordOnly, false},
-    {"max_input_len", ParamKind::KeywordOnly, false},
-    {"allow_advanced", ParamKind::KeywordOnly, false},
-    {"allow_transport", ParamKind::KeywordOnly, false},
-    {"allow_display_hints", ParamKind::KeywordOnly, false},
-    {"allow_empty_atoms", ParamKind::KeywordOnly, false},
-    {"allow_empty_lists", ParamKind::KeywordOnly, false},
-    {"allow_list_as_first_element", ParamKind::KeywordOnly, false},
-    {"allow_hexadecimal", ParamKind::KeywordOnly, false},
-    {"allow_base64", ParamKind::KeywordOnly, false},
-    {"allow_lengths", ParamKind::KeywordOnly, false},
-};
 constexpr Signature parser_new_signature{"Parser.__new__()", parser_params};
-
-bool convert_keyword(std::size_t keyword, PyObject* object, bool* flags, std::uint64_t* counts) {
-  bool ok;
-  if (keyword == kMaxDepth) {
-    ok = convert_count(object, counts[0]);
-  } else if (keyword == kMaxAtomLen || keyword == kMaxInputLen) {
-    std::uint64_t& target = counts[keyword == kMaxAtomLen ? 1 : 2];
-    if (object == Py_None) {
-      target = no_limit;
-      return true;
-    }
-    ok = convert_count(object, target);
-  } else {
-    ok = convert_flag(object, flags[keyword]);
-  }
-  if (!ok) add_argument_note(parser_params[keyword].name);
-  return ok;
-}
 
 PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guard([&]() -> PyObject* {
-    PyObject* bound[kKeywordCount];
+    PyObject* bound[parser_params.size()];
     if (!bind_tuple_and_dict(parser_new_signature, args, kwargs, bound)) return nullptr;
-    bool flags[kKeywordCount];
-    for (bool& f : flags) f = true;
-    flags[kCanonical] = false;
-    std::uint64_t counts[3] = {default_max_depth, no_limit, no_limit};
-    for (std::size_t k = 0; k < kKeywordCount; ++k) {
-      if (bound[k] != nullptr && !convert_keyword(k, bound[k], flags, counts)) return nullptr;
+    bool canonical = false;
+    if (bound[0] != nullptr && !flag_from_python(bound[0], canonical)) {
+      add_argument_note("canonical");
+      return nullptr;
     }
-    ReaderOptions options;
-    options.max_depth = counts[0];
-    options.max_atom_len = counts[1];
-    options.max_input_len = counts[2];
-    options.allow_advanced = flags[kAllowAdvanced] && !flags[kCanonical];
-    options.allow_transport = flags[kAllowTransport] && !flags[kCanonical];
-    options.allow_display_hints = flags[kAllowDisplayHints];
-    options.allow_empty_atoms = flags[kAllowEmptyAtoms];
-    options.allow_empty_lists = flags[kAllowEmptyLists];
-    options.allow_list_as_first_element = flags[kAllowListAsFirstElement];
-    options.allow_hexadecimal = flags[kAllowHexadecimal];
-    options.allow_base64 = flags[kAllowBase64];
-    options.allow_lengths = flags[kAllowLengths];
+    ReaderOptions options = default_options;
+    for (std::size_t i = 0; i < reader_option_count; ++i) {
+      const ReaderOption& option = reader_option_table[i];
+      if (bound[i + 1] != nullptr && !option_from_python(option, bound[i + 1], options)) {
+        add_argument_note(option.name);
+        return nullptr;
+      }
+    }
+    if (canonical) {
+      options.allow_advanced = false;
+      options.allow_transport = false;
+    }
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyObject* self = alloc(type, 0);
     if (self == nullptr) return nullptr;
@@ -269,19 +173,7 @@ PyType_Slot parser_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(parser_repr)},
     {Py_tp_methods, parser_methods},
     {Py_tp_dealloc, reinterpret_cast<void*>(parser_dealloc)},
-    {Py_tp_doc,
-     const_cast<char*>(
-         "Parser(*, canonical=False, max_depth=..., max_atom_len=None, max_input_len=None, "
-         "allow_advanced=True, allow_transport=True, allow_display_hints=True, "
-         "allow_empty_atoms=True, allow_empty_lists=True, allow_list_as_first_element=True, "
-         "allow_hexadecimal=True, allow_base64=True, allow_lengths=True)\n--\n\nA reader of "
-         "S-expressions, and the restrictions it reads against.\n\nBuilt with no arguments it "
-         "accepts every representation of \xc2\xa7"
-         "6, which is\nwhat \xc2\xa7"
-         "6 asks a reader to accept. Each keyword turns on one of the\nrestrictions \xc2\xa7"
-         "8 lists, or bounds how large or how deeply nested the input\nmay be.\n\nA parser "
-         "holds no state between parses, so one may be built once and used\nas often as "
-         "wanted.")},
+    {Py_tp_doc, nullptr},  // made from the table of options at first use
     {0, nullptr},
 };
 
@@ -290,11 +182,29 @@ PyType_Spec parser_spec = {
     parser_slots,
 };
 
-PyObject* make_parser_type() { return PyType_FromSpec(&parser_spec); }
+// Its keywords and their defaults come from the table of options.
+const char parser_doc_rest[] =
+    ")\n--\n\nA reader of S-expressions, and the restrictions it reads against.\n\nBuilt with no "
+    "arguments it accepts every representation of \xc2\xa7"
+    "6, which is\nwhat \xc2\xa7"
+    "6 asks a reader to accept. Each keyword turns on one of the\nrestrictions \xc2\xa7"
+    "8 lists, or bounds how large or how deeply nested the input\nmay be.\n\nA parser holds no "
+    "state between parses, so one may be built once and used\nas often as wanted.";
+
+PyObject* make_parser_type() {
+  static const std::string doc =
+      "Parser(*, canonical=False, " + parser_keyword_defaults() + parser_doc_rest;
+  PyType_Slot slots[std::size(parser_slots)];
+  std::copy(std::begin(parser_slots), std::end(parser_slots), slots);
+  for (PyType_Slot& slot : slots) {
+    if (slot.slot == Py_tp_doc) slot.pfunc = const_cast<char*>(doc.c_str());
+  }
+  PyType_Spec spec = parser_spec;
+  spec.slots = slots;
+  return PyType_FromSpec(&spec);
+}
 
 }  // namespace
-
-bool flag_from_python(PyObject* object, bool& out) { return convert_flag(object, out); }
 
 PyObject* parse_object(const ReaderOptions& options, PyObject* data) {
   InputOctets input;

@@ -18,10 +18,6 @@ PyObject* parser_type() noexcept;
 /// TypeError set for anything else.
 const ReaderOptions* parser_options(PyObject* object) noexcept;
 
-/// A Parser's flag: a bool, or a NumPy boolean scalar. False with TypeError set for anything
-/// else (the caller adds the argument note).
-bool flag_from_python(PyObject* object, bool& out);
-
 /// The one S-expression that makes up `data` (anything `Parser.parse` takes), read under
 /// `options`: a new reference, or null with an exception set.
 PyObject* parse_object(const ReaderOptions& options, PyObject* data);

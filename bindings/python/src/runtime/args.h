@@ -42,4 +42,16 @@ bool bind_tuple_and_dict(const Signature& signature, PyObject* args, PyObject* k
 /// exception's `add_note`; where that is missing (before 3.11) or fails, leaves it without one.
 void add_argument_note(const char* name) noexcept;
 
+/// With an exception pending, attaches the note for the argument `name`; returns null.
+inline PyObject* argument_failed(const char* name) noexcept {
+  add_argument_note(name);
+  return nullptr;
+}
+
+/// A `METH_FASTCALL | METH_KEYWORDS` function as a method table takes it.
+template <auto F>
+PyCFunction fastcall() noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
 }  // namespace tarnel::py

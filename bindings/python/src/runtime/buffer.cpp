@@ -158,6 +158,18 @@ OctetBuffer::Taken OctetBuffer::take_copy(PyObject* object) {
   return Taken::Octets;
 }
 
+bool OctetBuffer::take_any(PyObject* object) {
+  if (PyBytes_Check(object)) {
+    copy_ = Ref::borrow(object);  // read in place: bytes cannot change
+  } else {
+    const Taken taken = take(object);
+    if (taken != Taken::NotOctets) return taken == Taken::Octets;
+    copy_ = Ref::steal(PyBytes_FromObject(object));
+    if (!copy_) return false;
+  }
+  return bytes_octets(copy_.get(), view_);
+}
+
 void OctetBuffer::release() noexcept {
   view_ = {};
   if (held_) {

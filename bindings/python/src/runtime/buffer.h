@@ -25,6 +25,15 @@
 
 namespace tarnel::py {
 
+/// The octets of the bytes object `bytes`, valid while it lives. False with an exception set.
+inline bool bytes_octets(PyObject* bytes, std::span<const std::uint8_t>& out) {
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes, &data, &size) < 0) return false;
+  out = {reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size)};
+  return true;
+}
+
 #if defined(Py_LIMITED_API)
 /// The layout of `Py_buffer`, which is part of the stable ABI from CPython 3.11 on (the 3.10
 /// headers hide the struct from a module built for 3.10).
@@ -69,6 +78,11 @@ class OctetBuffer {
   /// Takes the octets of `object`'s buffer. Call once, on an object the caller keeps alive for as
   /// long as the buffer is held.
   Taken take(PyObject* object);
+
+  /// Takes the octets of any object with a buffer, for a reader that holds them until `release`:
+  /// a bytes object's own, a buffer `take` takes, or else a copy of the buffer's octets. Call
+  /// once. False with an exception set where `object` has no buffer.
+  bool take_any(PyObject* object);
 
   /// The octets taken, valid until `release` or destruction.
   std::span<const std::uint8_t> view() const noexcept { return view_; }

@@ -19,12 +19,6 @@ PyObject* import_from_defining_module(const char* name) {
   return object.release();
 }
 
-PyObject* import_atom() { return import_from_defining_module("Atom"); }
-
-PyObject* import_parser() { return import_from_defining_module("Parser"); }
-
-PyObject* import_parse_error() { return import_from_defining_module("ParseError"); }
-
 }  // namespace
 
 const char* const types_key = "tarnel._streaming.types";
@@ -34,11 +28,11 @@ const char* const types_key = "tarnel._streaming.types";
 PyObject* cached_type(TypeId id, TypeFactory create) noexcept {
   switch (id) {
     case TypeId::Atom:
-      return cached_object(id, import_atom);
+      return cached_object(id, [] { return import_from_defining_module("Atom"); });
     case TypeId::Parser:
-      return cached_object(id, import_parser);
+      return cached_object(id, [] { return import_from_defining_module("Parser"); });
     case TypeId::ParseError:
-      return cached_object(id, import_parse_error);
+      return cached_object(id, [] { return import_from_defining_module("ParseError"); });
     case TypeId::StreamReader:
       return cached_object(id, create);
   }

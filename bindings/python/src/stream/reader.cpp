@@ -6,11 +6,13 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <utility>
 
 #include "parser/parser.h"
 #include "runtime/args.h"
 #include "runtime/buffer.h"
 #include "runtime/errors.h"
+#include "runtime/reader_options.h"
 #include "runtime/ref.h"
 #include "runtime/types.h"
 #include "tarnel/buffer.h"
@@ -38,36 +40,10 @@ class Stream final : public StreamSource, public OutputSink {
   Stream(const ReaderOptions& options, bool converting, OutputForm form)
       : engine_(options, *this), converting_(converting), form_(form) {}
 
-  // The whole stream, in `data` (and `buffer`, where it is not a bytes object), held in place
-  // until the stream is over.
-  void hold(Ref data, std::unique_ptr<OctetBuffer> buffer, View octets) {
-    held_ = std::move(data);
-    buffer_ = std::move(buffer);
-    engine_.push(octets);
-    engine_.finish();
-  }
-
-  void pull_from(Ref chunks) noexcept { chunks_ = std::move(chunks); }
-
   // Reads the next S-expression: 1 with it in `builder_` or `out_`, 0 at the end of the stream,
   // -1 with an exception set.
   int advance();
-
-  // One call at a time: a source or a writer that calls back into the reader pulling from it or
-  // writing for it is refused, as a running generator refuses `next`. False with ValueError set
-  // when already in.
-  bool enter() noexcept {
-    if (running_) {
-      PyErr_SetString(PyExc_ValueError, "the reader is already running");
-      return false;
-    }
-    return running_ = true;
-  }
-
-  void leave() noexcept { running_ = false; }
-
   bool flush_output();
-
   bool next(View& piece) override;
 
   bool write(View octets) override {
@@ -78,16 +54,15 @@ class Stream final : public StreamSource, public OutputSink {
   StreamReader engine_;
   PythonBuilder builder_;
   Buffer out_;
-  Ref write_;  // the writer of `convert`, while it runs
+  Ref write_;   // the writer of `convert`, while it runs
+  Ref chunks_;  // the callable that gives the next piece, or null
   const bool converting_;
+  bool running_ = false;               // a call is under way: see `Entered`
+  std::unique_ptr<OctetBuffer> data_;  // the whole stream, held until it is over, or null
 
  private:
   const OutputForm form_;
-  Ref chunks_;                           // the callable that gives the next piece, or null
-  Ref piece_;                            // the last piece it gave, which the engine may read
-  Ref held_;                             // the object a whole stream is read from in place
-  std::unique_ptr<OctetBuffer> buffer_;  // its buffer, where it is not a bytes object
-  bool running_ = false;
+  Ref piece_;  // the last piece `chunks` gave, which the engine may read
 };
 
 // The writer is lent a view of the output rather than a copy of it, and the view is released
@@ -131,10 +106,7 @@ bool Stream::next(View& piece) {
     raise_not_an_instance(got.get(), "bytes");
     return false;
   }
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(got.get(), &data, &size) < 0) return false;
-  piece = View(reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size));
+  if (!bytes_octets(got.get(), piece)) return false;
   piece_ = std::move(got);
   return true;
 }
@@ -143,24 +115,15 @@ int Stream::advance() {
   const StreamStatus status = converting_
                                   ? engine_.next_converted(form_, out_, write_ ? this : nullptr)
                                   : next_python(engine_, builder_);
-  switch (status) {
-    case StreamStatus::Read:
-      return 1;
-    case StreamStatus::Stopped:  // the source, builder or writer raised
-      builder_.reset();
-      return -1;
-    case StreamStatus::NeedMore:
-    case StreamStatus::Busy:
-      PyErr_SetString(PyExc_SystemError, "internal failure in tarnel: the stream engine is busy");
-      return -1;
-    default:
-      break;
+  if (status == StreamStatus::Read) return 1;
+  if (status == StreamStatus::Stopped) {  // the source, builder or writer raised
+    builder_.reset();
+    return -1;
   }
   // The stream is over: what it was read from is let go (a buffer held in place is given back to
   // its exporter, so a bytearray may be resized again); the engine keeps a copy of the octets
   // around a refusal for `buffered`.
-  if (buffer_) buffer_->release();
-  held_.reset();
+  data_.reset();
   chunks_.reset();
   piece_.reset();
   if (status == StreamStatus::Ended) return 0;
@@ -181,15 +144,21 @@ struct ReaderObject {
 
 Stream& stream_of(PyObject* self) { return *reinterpret_cast<ReaderObject*>(self)->stream; }
 
-// The stream entered for the life of one call, and the reader kept alive for it: a callback may
-// drop every other reference to it.
+// One call at a time, with the reader kept alive for it (a callback may drop every other
+// reference to it): a source or a writer that calls back into the reader pulling from it or
+// writing for it is refused with ValueError, as a running generator refuses `next`.
 class Entered {
  public:
-  Entered(PyObject* self, Stream& stream) noexcept
-      : self_(Ref::borrow(self)), stream_(stream), in_(stream.enter()) {}
+  Entered(PyObject* self, Stream& stream) noexcept : self_(Ref::borrow(self)), stream_(stream) {
+    if (stream.running_) {
+      PyErr_SetString(PyExc_ValueError, "the reader is already running");
+    } else {
+      in_ = stream.running_ = true;
+    }
+  }
 
   ~Entered() {
-    if (in_) stream_.leave();
+    if (in_) stream_.running_ = false;
   }
 
   Entered(const Entered&) = delete;
@@ -200,22 +169,21 @@ class Entered {
  private:
   Ref self_;
   Stream& stream_;
-  const bool in_;
+  bool in_ = false;
 };
 
-bool form_from_python(PyObject* object, bool& converting, OutputForm& form) {
-  converting = object != nullptr && object != Py_None;
-  if (!converting) return true;
+// A `form` argument: one of the three names.
+bool form_from_python(PyObject* object, OutputForm& form) {
   if (!PyUnicode_Check(object)) {
     raise_not_an_instance(object, "str");
     return false;
   }
-  constexpr const char* names[] = {"canonical", "transport", "advanced"};
-  constexpr OutputForm forms[] = {OutputForm::Canonical, OutputForm::Transport,
-                                  OutputForm::Advanced};
-  for (std::size_t i = 0; i < 3; ++i) {
-    if (PyUnicode_CompareWithASCIIString(object, names[i]) == 0) {
-      form = forms[i];
+  constexpr std::pair<const char*, OutputForm> forms[] = {{"canonical", OutputForm::Canonical},
+                                                          {"transport", OutputForm::Transport},
+                                                          {"advanced", OutputForm::Advanced}};
+  for (const auto& [name, named] : forms) {
+    if (PyUnicode_CompareWithASCIIString(object, name) == 0) {
+      form = named;
       return true;
     }
   }
@@ -229,12 +197,6 @@ constexpr Param new_params[] = {
     {"raw_octets", ParamKind::KeywordOnly, false},
 };
 constexpr Signature new_signature{"Reader.__new__()", new_params};
-
-// Fails with the note for the argument `name`; returns null.
-PyObject* argument_failed(const char* name) {
-  add_argument_note(name);
-  return nullptr;
-}
 
 PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guard([&]() -> PyObject* {
@@ -256,45 +218,26 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
       raise_not_an_instance(chunks, "callable");
       return argument_failed("chunks");
     }
-    // The octets of `data`: a bytes object's own, the buffer of any other object that exports
-    // one-dimensional unsigned bytes, held in place, or else a copy of its buffer's octets.
-    View octets;
-    Ref source;
-    std::unique_ptr<OctetBuffer> buffer;
+    std::unique_ptr<OctetBuffer> held;
     if (data != nullptr) {
-      source = Ref::borrow(data);
-      if (!PyBytes_Check(data)) {
-        buffer = std::make_unique<OctetBuffer>();
-        const OctetBuffer::Taken taken = buffer->take(data);
-        if (taken == OctetBuffer::Taken::Failed) return argument_failed("data");
-        if (taken == OctetBuffer::Taken::NotOctets) {
-          buffer.reset();
-          source = Ref::steal(PyBytes_FromObject(data));
-          if (!source) return argument_failed("data");
-        }
-      }
-      if (buffer) {
-        octets = buffer->view();
-      } else {
-        char* p = nullptr;
-        Py_ssize_t n = 0;
-        if (PyBytes_AsStringAndSize(source.get(), &p, &n) < 0) return nullptr;
-        octets = View(reinterpret_cast<const std::uint8_t*>(p), static_cast<std::size_t>(n));
-      }
+      held = std::make_unique<OctetBuffer>();
+      if (!held->take_any(data)) return argument_failed("data");
     }
-    bool converting = false;
+    const bool converting = bound[3] != nullptr && bound[3] != Py_None;
     OutputForm form = OutputForm::Canonical;
-    if (!form_from_python(bound[3], converting, form)) return argument_failed("form");
+    if (converting && !form_from_python(bound[3], form)) return argument_failed("form");
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     Ref self = Ref::steal(alloc(type, 0));
     if (!self) return nullptr;
     reinterpret_cast<ReaderObject*>(self.get())->stream = nullptr;
     auto* stream = new Stream(options, converting, form);
     reinterpret_cast<ReaderObject*>(self.get())->stream = stream;
-    if (data != nullptr) {
-      stream->hold(std::move(source), std::move(buffer), octets);
+    if (held) {
+      stream->engine_.push(held->view());
+      stream->engine_.finish();
+      stream->data_ = std::move(held);
     } else {
-      stream->pull_from(Ref::borrow(chunks));
+      stream->chunks_ = Ref::borrow(chunks);
     }
     return self.release();
   });
@@ -338,14 +281,11 @@ PyObject* reader_convert(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!bind_fastcall(convert_signature, args, nargs, kwnames, bound)) return nullptr;
     View separator;
     if (bound[1] != nullptr) {
-      char* p = nullptr;
-      Py_ssize_t n = 0;
       if (!PyBytes_Check(bound[1])) {
         raise_not_an_instance(bound[1], "bytes");
         return argument_failed("separator");
       }
-      if (PyBytes_AsStringAndSize(bound[1], &p, &n) < 0) return nullptr;
-      separator = View(reinterpret_cast<const std::uint8_t*>(p), static_cast<std::size_t>(n));
+      if (!bytes_octets(bound[1], separator)) return nullptr;
     }
     Stream& stream = stream_of(self);
     const Entered entered(self, stream);
@@ -362,11 +302,7 @@ PyObject* reader_convert(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       if (step < 0) {
         // What was read before the refusal goes out first; a failure to write it wins.
         PendingError refusal;
-        if (!stream.flush_output()) {
-          refusal.drop();
-          return nullptr;
-        }
-        refusal.restore();
+        if (stream.flush_output()) refusal.restore();
         return nullptr;
       }
       if (!stream.converting_) {
@@ -388,21 +324,15 @@ constexpr Param buffered_params[] = {
 };
 constexpr Signature buffered_signature{"Reader.buffered()", buffered_params};
 
-// An offset argument: negative ones count as 0.
+// An offset argument: negative ones count as 0, and ones past 2^63-1 (past any stream held) as
+// the largest offset.
 bool offset_from_python(PyObject* object, std::uint64_t& out) {
   Ref index = Ref::steal(PyNumber_Index(object));
   if (!index) return false;
-  const int negative = PyObject_RichCompareBool(index.get(), Py_False, Py_LT);
-  if (negative < 0) return false;
-  if (negative) {
-    out = 0;
-    return true;
-  }
-  out = PyLong_AsUnsignedLongLong(index.get());
-  if (out == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
-    PyErr_Clear();
-  }
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (value == -1 && PyErr_Occurred()) return false;
+  out = overflow > 0 ? no_limit : overflow < 0 || value < 0 ? 0 : static_cast<std::uint64_t>(value);
   return true;
 }
 
@@ -431,11 +361,6 @@ PyObject* reader_get_offset(PyObject* self, void*) noexcept {
 
 PyObject* reader_get_start(PyObject* self, void*) noexcept {
   return PyLong_FromUnsignedLongLong(stream_of(self).engine_.start());
-}
-
-template <auto F>
-PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
 }
 
 PyMethodDef reader_methods[] = {
