@@ -114,7 +114,7 @@ bool Stream::next(View& piece) {
 int Stream::advance() {
   const StreamStatus status = converting_
                                   ? engine_.next_converted(form_, out_, write_ ? this : nullptr)
-                                  : next_python(engine_, builder_);
+                                  : engine_.next_built(builder_);
   if (status == StreamStatus::Read) return 1;
   if (status == StreamStatus::Stopped) {  // the source, builder or writer raised
     builder_.reset();

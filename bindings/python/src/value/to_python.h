@@ -12,13 +12,10 @@
 #include <span>
 #include <vector>
 
+#include "runtime/ref.h"
 #include "tarnel/error.h"
 #include "tarnel/options.h"
-
-namespace tarnel {
-class StreamReader;
-enum class StreamStatus : std::uint8_t;
-}  // namespace tarnel
+#include "value/atom.h"
 
 namespace tarnel::py {
 
@@ -51,28 +48,88 @@ class PythonBuilder {
 
   bool is_list(std::size_t i) const noexcept { return PyList_CheckExact(elements_[i]); }
 
-  bool atom(View data);
-  bool hinted_atom(View data, View hint);
-  bool list(std::size_t first);
+  bool atom(View data) {
+    return push(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()),
+                                          static_cast<Py_ssize_t>(data.size())));
+  }
+
+  bool hinted_atom(View data, View hint) {
+    if (atom_class_ == nullptr) {
+      atom_class_ = atom_type();
+      if (atom_class_ == nullptr) return false;
+    }
+    return push(new_atom(atom_class_, data, hint));
+  }
+
+  bool list(std::size_t first) {
+    const std::size_t count = elements_.size() - first;
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
+    if (list == nullptr) return false;
+    // The collector is kept away from the lists until the whole value is handed over: they hold
+    // nothing but what this read made, so no cycle can form, and a collection of the generation
+    // that is filling up would otherwise walk them again and again as they are made. With the
+    // collector off there is nothing to keep it from.
+    if (collector_on_) {
+      try {
+        untracked_.push_back(list);
+      } catch (...) {
+        decref(list);
+        throw;
+      }
+      PyObject_GC_UnTrack(list);
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      PyObject*& element = elements_[first + i];
+      // PyList_SetItem takes the reference, also when it fails.
+      const int set = PyList_SetItem(list, static_cast<Py_ssize_t>(i), element);
+      element = nullptr;
+      if (set < 0) {
+        decref(list);
+        return false;
+      }
+    }
+    elements_.resize(first);
+    return push(list);
+  }
 
   /// Drops every element held, ready for the next read.
-  void reset() noexcept;
+  void reset() noexcept {
+    drop();
+    collector_on_ = PyGC_IsEnabled() != 0;
+  }
 
   /// The finished value (a new reference), its lists tracked by the collector again.
-  PyObject* take() noexcept;
+  PyObject* take() noexcept {
+    for (PyObject* list : untracked_) PyObject_GC_Track(list);
+    untracked_.clear();
+    PyObject* result = elements_.back();
+    elements_.pop_back();
+    return result;
+  }
 
  private:
-  bool push(PyObject* object);
-  void drop() noexcept;
+  // Takes the new reference `object` (null: its creation failed, with an exception set).
+  bool push(PyObject* object) {
+    if (object == nullptr) return false;
+    try {
+      elements_.push_back(object);
+    } catch (...) {
+      decref(object);
+      throw;
+    }
+    return true;
+  }
+
+  void drop() noexcept {
+    untracked_.clear();
+    for (PyObject* element : elements_) xdecref(element);
+    elements_.clear();
+  }
 
   std::vector<PyObject*> elements_;
   std::vector<PyObject*> untracked_;  // borrowed: every list made so far, with the collector on
   bool collector_on_;
   PyObject* atom_class_ = nullptr;  // borrowed
 };
-
-/// The next S-expression of `stream` read into `builder` (instantiated here, beside the builder,
-/// so that its calls are inlined).
-StreamStatus next_python(StreamReader& stream, PythonBuilder& builder);
 
 }  // namespace tarnel::py
