@@ -113,9 +113,13 @@ class TARNEL_EXPORT IstreamSource final : public StreamSource {
 /// The octets come either from a source given to the constructor, which the engine calls when it
 /// needs more, or from `push` and `finish`: `next_` then answers `NeedMore` when it needs the
 /// next piece. A pushed piece is read in place: it must stay valid until `next_` answers
-/// `NeedMore`, `push` or `finish` is called again, or the engine is destroyed. `push` and
-/// `finish` may be called at any time before `finish`; the whole stream at once is one `push`
-/// and `finish`.
+/// `NeedMore`, the next `push`, the end of the stream (`Ended`, `Refused`) or the engine's
+/// destruction, whichever comes first. `push` and `finish` may be called at any time before
+/// `finish`; the whole stream at once is one `push` and `finish`.
+///
+/// Nothing throws but std::bad_alloc (after which the engine is best dropped) and what a source,
+/// builder or sink throws, which passes through the call and leaves the engine as a `Stopped`
+/// answer would.
 ///
 /// Each `next_` function reads the next S-expression into its own kind of output; they may be
 /// mixed. After `Ended`, `Refused` or `Inconsistent` every call gives the same answer.
@@ -247,7 +251,9 @@ class TARNEL_EXPORT StreamReader {
   std::uint64_t view_start_ = 0;        // the stream offset of view_[0]
   std::size_t head_ = 0;                // the first octet of view_ not yet read
   bool eof_ = false;
-  std::uint64_t start_ = 0;
+  std::uint64_t start_ = 0;       // where the S-expression read last, or under way, begins
+  std::uint64_t framed_end_ = 0;  // with `framed_`: where the one found by the framer ends
+  bool framed_ = false;           // the framer has found it whole, and it is still to be read
   std::uint64_t finished_at_ = 0;
   StreamStatus status_ = StreamStatus::NeedMore;
   bool final_ = false;

@@ -224,7 +224,7 @@ StreamStatus StreamReader::advance(Reading& reading) {
 }
 
 StreamStatus StreamReader::step(Reading& reading) {
-  for (;;) {
+  while (!framed_) {
     if (framer_.between()) {
       while (head_ < view_.size() && is_whitespace(view_[head_])) ++head_;
       framer_.skip_to(view_start_ + head_);
@@ -282,18 +282,22 @@ StreamStatus StreamReader::step(Reading& reading) {
       case FrameStatus::Complete:
         break;
     }
+    // The framer has moved past it: until it is read, it is read again from here.
     start_ = frame.start;
-    const View sexp = view_.subspan(static_cast<std::size_t>(frame.start - view_start_),
-                                    static_cast<std::size_t>(frame.end - frame.start));
-    Built read = reading.read(options_, sexp, true);
-    if (!read && read.error().by_builder) return StreamStatus::Stopped;
-    if (!read || *read != sexp.size()) {
-      reading.discard();
-      return finish_with(StreamStatus::Inconsistent);
-    }
-    head_ = static_cast<std::size_t>(frame.end - view_start_);
-    return StreamStatus::Read;
+    framed_end_ = frame.end;
+    framed_ = true;
   }
+  const View sexp = view_.subspan(static_cast<std::size_t>(start_ - view_start_),
+                                  static_cast<std::size_t>(framed_end_ - start_));
+  Built read = reading.read(options_, sexp, true);
+  if (!read && read.error().by_builder) return StreamStatus::Stopped;
+  framed_ = false;
+  if (!read || *read != sexp.size()) {
+    reading.discard();
+    return finish_with(StreamStatus::Inconsistent);
+  }
+  head_ = static_cast<std::size_t>(framed_end_ - view_start_);
+  return StreamStatus::Read;
 }
 
 StreamStatus StreamReader::next_value(Value& value) {

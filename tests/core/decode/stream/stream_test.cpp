@@ -204,6 +204,42 @@ TEST(StreamEngine, APushedPieceMayBeOverwrittenOnceMoreIsAsked) {
   EXPECT_EQ(stream.offset(), 18u);
 }
 
+// A builder that fails its first atom after `fail_next` is set, as one out of memory would.
+class FailingBuilder : public ValueBuilder {
+ public:
+  bool atom(std::span<const std::uint8_t> data) {
+    if (fail_next) {
+      fail_next = false;
+      return false;
+    }
+    return ValueBuilder::atom(data);
+  }
+
+  bool fail_next = false;
+};
+
+TEST(StreamEngine, AFailedBuilderStopsTheReadAndTheSameExpressionComesNext) {
+  // Split, so that the framer finds the first whole before it is read; the second lies whole in
+  // what is held, and is read straight from it.
+  for (bool first : {true, false}) {
+    StreamReader stream(default_options);
+    FailingBuilder builder;
+    stream.push(std::string_view("(1:a"));
+    EXPECT_EQ(stream.next_built(builder), StreamStatus::NeedMore);
+    stream.push(std::string_view(") (1:b)"));
+    stream.finish();
+    if (!first) {
+      EXPECT_EQ(stream.next_built(builder), StreamStatus::Read);
+      EXPECT_EQ(encode_canonical(builder.take()).text(), "(1:a)");
+    }
+    builder.fail_next = true;
+    EXPECT_EQ(stream.next_built(builder), StreamStatus::Stopped);
+    EXPECT_EQ(stream.next_built(builder), StreamStatus::Read);
+    EXPECT_EQ(encode_canonical(builder.take()).text(), first ? "(1:a)" : "(1:b)");
+    EXPECT_EQ(stream.offset(), first ? 5u : 11u);
+  }
+}
+
 TEST(StreamEngine, AFileIsAPlainLoopEndingInItsRefusal) {
   std::istringstream file("(3:rsa1:n) (3:dsa)\n [4:text]hello (1:x");
   IstreamSource source(file, 3);
