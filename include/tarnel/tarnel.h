@@ -14,6 +14,7 @@
 //   framer.h     Framer: where each S-expression of a stream ends, as it arrives in pieces
 //   converter.h  convert_prefix: any representation to any other, with no Value in between
 //   base64.h     the base-64 codec of RFC 4648
+//   gnupg.h      gnupg::read_key: GnuPG's secret key files, bare or in the name-value format
 #pragma once
 
 #include "tarnel/advanced.h"
@@ -23,6 +24,7 @@
 #include "tarnel/converter.h"
 #include "tarnel/error.h"
 #include "tarnel/framer.h"
+#include "tarnel/gnupg.h"
 #include "tarnel/options.h"
 #include "tarnel/reader.h"
 #include "tarnel/result.h"
