@@ -1,12 +1,13 @@
 // The module `tarnel._streaming`: the package's native stream reader, `parser_options`, which
-// the package pickles parsers with, and `parse_raw`, which the package re-exports. It holds no
-// types of `_tarnel`'s own: values, parsers and refusals are `_tarnel`'s Atom, Parser and
-// ParseError.
+// the package pickles parsers with, `parse_raw`, which the package re-exports, and `read_key`,
+// which `tarnel.gnupg.read_key` calls. It holds no types of `_tarnel`'s own: values, parsers and
+// refusals are `_tarnel`'s Atom, Parser and ParseError.
 #include <Python.h>
 
 #include "runtime/errors.h"
 #include "runtime/interpreter.h"
 #include "runtime/ref.h"
+#include "stream/gnupg.h"
 #include "stream/parse_raw.h"
 #include "stream/parser_options.h"
 #include "stream/reader.h"
@@ -31,6 +32,8 @@ PyMethodDef module_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, parser_options_doc},
     {"parse_raw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_raw_function)),
      METH_FASTCALL | METH_KEYWORDS, parse_raw_doc},
+    {"read_key", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_key_function)),
+     METH_FASTCALL | METH_KEYWORDS, read_key_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
