@@ -224,6 +224,12 @@ def _check(args: argparse.Namespace, stdout: Output) -> None:
 
 
 def _version() -> str:
+    try:
+        from ._version import version  # written by the build
+
+        return version
+    except ImportError:
+        pass
     from importlib import metadata
 
     try:
