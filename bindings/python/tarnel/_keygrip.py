@@ -553,6 +553,8 @@ def _grip_ecc(digest: hashlib._Hash, params: Tree) -> None:
     elif len(q) > 1 and q[0] in (2, 3):
         if limit is not None and len(q) > limit:
             raise ValueError("a compressed point that libgcrypt cannot read on this curve")
+        if curve_name is None and not _readable_point(g, p):
+            raise ValueError("a compressed point on a curve whose g libgcrypt cannot read")
         q = _uncompressed(q, p, a, b)
     for letter, value in zip(b"pabgnq", (p, a, b, g, n, q)):
         digest.update(b"(1:%c%d:%s)" % (letter, len(value), value))
@@ -577,6 +579,14 @@ def _eddsa_compact(q: bytes, pbits: int) -> bytes:
     if x & 1:
         encoded[-1] |= 0x80
     return bytes(encoded)
+
+
+def _readable_point(point: bytes, p: bytes) -> bool:
+    """Whether libgcrypt reads `point` as a point of a curve given by its parameters: compressed
+    (0x02 or 0x03) where it can uncompress on that prime, or uncompressed (0x04) in two halves."""
+    if point[:1] in (b"\x02", b"\x03"):
+        return bool((int.from_bytes(p, "big") >> 1) & 1)
+    return point[:1] == b"\x04" and (len(point) - 1) % 2 == 0
 
 
 def _uncompressed(q: bytes, p_octets: bytes, a_octets: bytes, b_octets: bytes) -> bytes:
