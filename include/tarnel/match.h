@@ -95,9 +95,9 @@ inline constexpr std::size_t no_slot = static_cast<std::size_t>(-1);
 // `end`. Literal octets are kept in the pattern's own pool.
 struct PatternItem {
   PatternOp op = PatternOp::Literal;
-  bool has_hint = false;    // Literal: whether the atom must carry a hint (hint_*)
-  bool lookup = false;      // List: looked up by its first item rather than taken by position
-  std::size_t end = 0;      // one past the last item of this one's subtree
+  bool has_hint = false;       // Literal: whether the atom must carry a hint (hint_*)
+  bool lookup = false;         // List: looked up by its first item rather than taken by position
+  std::size_t end = 0;         // one past the last item of this one's subtree
   std::size_t slot = no_slot;  // Variable, Rest: the index of the name; no_slot where anonymous
   std::size_t data_at = 0;
   std::size_t data_len = 0;

@@ -17,10 +17,15 @@ namespace tarnel::detail {
 
 struct PatternAccess {
   static std::vector<PatternItem>& items(Pattern& p) noexcept { return p.items_; }
+
   static const std::vector<PatternItem>& items(const Pattern& p) noexcept { return p.items_; }
+
   static std::vector<std::uint8_t>& octets(Pattern& p) noexcept { return p.octets_; }
+
   static const std::vector<std::uint8_t>& octets(const Pattern& p) noexcept { return p.octets_; }
+
   static std::vector<std::string>& names(Pattern& p) noexcept { return p.names_; }
+
   static std::vector<bool>& rest(Pattern& p) noexcept { return p.rest_; }
 
   // Fills `out` with what a matcher over `Value`s bound.
@@ -109,11 +114,11 @@ class Compiler {
   // One list being compiled: a list item, or the `(::optional P)` around one item.
   struct Frame {
     Node list;
-    std::size_t next;   // the next element of `list`
+    std::size_t next;  // the next element of `list`
     std::size_t size;
-    std::size_t item;   // the List or Optional item
-    bool optional;      // an (::optional P) form: its element 1 is P
-    bool at_head;       // (optional forms) standing first in their list
+    std::size_t item;  // the List or Optional item
+    bool optional;     // an (::optional P) form: its element 1 is P
+    bool at_head;      // (optional forms) standing first in their list
     bool after_rest = false;
     bool after_optional = false;
     std::uint64_t rest_offset = 0;
@@ -121,9 +126,9 @@ class Compiler {
 
   // Where the element being compiled stands.
   struct Place {
-    bool top;         // the whole pattern
-    bool at_head;     // the first element of its list
-    bool optional;    // the P of an (::optional P)
+    bool top;       // the whole pattern
+    bool at_head;   // the first element of its list
+    bool optional;  // the P of an (::optional P)
   };
 
   bool fail(PatternErrorKind kind, std::uint64_t offset) {
@@ -414,10 +419,10 @@ class Matcher {
     std::size_t item;  // the List item being matched
     Node target;
     std::size_t size;
-    std::size_t child;      // the item being matched now
-    std::size_t pos = 0;    // the next positional element of the target
+    std::size_t child;          // the item being matched now
+    std::size_t pos = 0;        // the next positional element of the target
     std::size_t candidate = 1;  // a looked-up child: the next element to try
-    std::size_t mark = 0;   // a looked-up child: the trail before the current try
+    std::size_t mark = 0;       // a looked-up child: the trail before the current try
   };
 
   View data_of(const PatternItem& item) const noexcept {
@@ -444,6 +449,7 @@ class Matcher {
   Outcome rest(const PatternItem& item, Node list, std::size_t from);
   Outcome equal(Node a, Node b);
   Outcome equal_runs(Node a, std::size_t a_from, Node b, std::size_t b_from);
+
   // A list frame for `item` against `target` (kind already checked to be a list).
   void open(std::size_t item, Node target) {
     frames_.push_back({item, target, tree_.size(target), item + 1});
@@ -509,6 +515,7 @@ typename Matcher<Tree>::Outcome Matcher<Tree>::equal(Node a, Node b) {
     std::size_t next;
     std::size_t size;
   };
+
   std::vector<Pair> open;
   Outcome outcome = Outcome::Match;
   for (;;) {

@@ -4,10 +4,9 @@
 // form, so the reference shares no walk with the code under test.
 #include "tarnel/find.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstdint>
+#include <gtest/gtest.h>
 #include <random>
 #include <string>
 #include <string_view>
@@ -86,11 +85,14 @@ class Reference {
   struct Numbering {
     Reference& ref;
     std::size_t next = 0;
+
     void open_list() {
       ref.open_list();
       ref.open_.back().order = next++;
     }
+
     void atom(std::span<const std::uint8_t> d, const Octets* h) { ref.atom(d, h); }
+
     void close_list() { ref.close_list(); }
   };
 };

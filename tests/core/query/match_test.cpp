@@ -3,9 +3,8 @@
 // compiling its canonical text must give the same answer, error for error.
 #include "tarnel/match.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdint>
+#include <gtest/gtest.h>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -179,13 +178,15 @@ TEST(Match, MalformedPatternsAreRefusedWhereTheFaultIs) {
   // Refusals of the text itself come from the reader, with its kind and offset.
   auto refused = compile_pattern("(a (b)");
   ASSERT_FALSE(refused.ok());
-  EXPECT_EQ(refused.error(), (PatternError{6, PatternErrorKind::Refused, ErrorKind::UnexpectedEnd}));
+  EXPECT_EQ(refused.error(),
+            (PatternError{6, PatternErrorKind::Refused, ErrorKind::UnexpectedEnd}));
   auto trailing = compile_pattern("(a) b");
   ASSERT_FALSE(trailing.ok());
   EXPECT_EQ(trailing.error().read_kind, ErrorKind::TrailingOctets);
   EXPECT_EQ(trailing.error().offset, 4u);
   char message[error_display_capacity];
-  const std::size_t n = format_pattern_error(PatternError{12, PatternErrorKind::MisplacedRest}, message);
+  const std::size_t n =
+      format_pattern_error(PatternError{12, PatternErrorKind::MisplacedRest}, message);
   EXPECT_EQ(std::string_view(message, n),
             "':name...' must be the last positional element of a list at offset 12");
   EXPECT_EQ(pattern_error_name(refused.error()), "UnexpectedEnd");

@@ -85,7 +85,8 @@ PyObject* wrap(Pattern&& pattern) {
     Ref name = Ref::steal(
         PyUnicode_FromStringAndSize(names[i].data(), static_cast<Py_ssize_t>(names[i].size())));
     // PyTuple_SetItem takes the reference it is given.
-    if (!name || PyTuple_SetItem(name_tuple.get(), static_cast<Py_ssize_t>(i), name.release()) < 0) {
+    if (!name ||
+        PyTuple_SetItem(name_tuple.get(), static_cast<Py_ssize_t>(i), name.release()) < 0) {
       return nullptr;
     }
   }
@@ -181,15 +182,14 @@ PyObject* bindings(PyTree& tree, const Pattern& pattern,
       if (!value) return nullptr;
       for (std::size_t k = 0; k < count; ++k) {
         // PyList_SetItem takes the reference it is given.
-        if (PyList_SetItem(value.get(), static_cast<Py_ssize_t>(k), held[i][k + 1].release()) <
-            0) {
+        if (PyList_SetItem(value.get(), static_cast<Py_ssize_t>(k), held[i][k + 1].release()) < 0) {
           return nullptr;
         }
       }
     }
     const std::string& name = pattern.names()[i];
-    Ref key = Ref::steal(
-        PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    Ref key =
+        Ref::steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
     if (!key || PyDict_SetItem(result.get(), key.get(), value.get()) < 0) return nullptr;
   }
   return result.release();
