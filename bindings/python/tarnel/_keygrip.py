@@ -31,11 +31,12 @@ from ._streaming import find
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Callable, Optional, Union
+    from typing import Any, Callable, Optional
 
     from .types import SExp, SExpLike
 
-    Tree = list[Union[bytes, "Tree"]]
+    # What libgcrypt sees of a key: lists of octet strings (see _libgcrypt_view).
+    Tree = list[Any]
 
 __all__ = ["keygrip", "public_key"]
 
@@ -381,7 +382,7 @@ _CURVES: dict[bytes, _Curve] = {}
 def _curve(name: bytes) -> _Curve:
     if not _CURVES:
         for row in _CURVE_TABLE:
-            _CURVES[row[0].encode()] = _Curve(*row)  # type: ignore[arg-type]
+            _CURVES[row[0].encode()] = _Curve(*row)
         for other, ours in _CURVE_ALIASES.items():
             # An alias of a name no curve has (libgcrypt lists one) names no curve.
             if ours.encode() in _CURVES:
@@ -449,7 +450,7 @@ def _libgcrypt_view(key: SExpLike) -> Tree:
         raise TypeError(f"expected bytes, str, or Atom, and got {type(item).__name__}")
 
     if not isinstance(key, (list, tuple)):
-        return atoms(key)  # type: ignore[return-value]
+        return atoms(key)
     root: Tree = []
     stack = [(iter(key), root)]
     while stack:
@@ -470,9 +471,8 @@ def _libgcrypt_view(key: SExpLike) -> Tree:
 
 def _element(lst: Tree, index: int) -> Optional[bytes]:
     """Element `index` of a list where it is an octet string (libgcrypt's gcry_sexp_nth_data)."""
-    if index < len(lst) and isinstance(lst[index], bytes):
-        return lst[index]  # type: ignore[return-value]
-    return None
+    item = lst[index] if index < len(lst) else None
+    return item if isinstance(item, bytes) else None
 
 
 def _string(lst: Optional[Tree], index: int) -> Optional[bytes]:
@@ -542,9 +542,9 @@ def _grip_ecc(digest: hashlib._Hash, params: Tree) -> None:
         ed25519, limit = curve.ed25519, curve.compressed_limit
     else:
         ed25519, limit = bool(flags & _EDDSA), None
-    if any(value is None for value in values):
+    p, a, b, g, n = values
+    if p is None or a is None or b is None or g is None or n is None:
         raise ValueError("the ECC key names no curve and does not give all of p, a, b, g and n")
-    p, a, b, g, n = values  # type: ignore[misc]
     if flags & _EDDSA and ed25519:
         q = _eddsa_compact(q, int.from_bytes(p, "big").bit_length())
     elif flags & _DJB_TWEAK:
@@ -681,7 +681,7 @@ def public_key(key: SExpLike) -> SExp:
     if known is None:
         raise ValueError(f"unknown public-key algorithm {_shown(name)}")
     algorithm, parameters, public_count = known
-    values = []
+    values: list[SExp] = []
     for parameter in parameters:
         letter = parameter[0].encode()
         found_parameter = find(params, letter)

@@ -59,7 +59,7 @@ class Pattern:
         to the element it matched (the object itself, not a copy), to a new list of
         the elements a rest (`:name...`) took, or to None where the optional part
         holding it was absent."""
-        return _match(self._compiled, sexp)  # type: ignore[no-any-return]
+        return _match(self._compiled, sexp)
 
     def __repr__(self) -> str:
         return f"<tarnel.Pattern binding ({', '.join(self._names)})>"
