@@ -88,14 +88,24 @@ def test_find_refuses_what_is_not_an_s_expression():
     assert list(find_all([b"r", shared, [shared]], "s")) == [shared, shared]
 
 
-def test_found_lists_are_held_not_leaked():
+def test_found_and_bound_objects_are_held_not_leaked():
     value = tarnel.parse(b"(a (b x) (b y))")
-    before = [sys.getrefcount(v) for v in value]
+    pattern = Pattern("(a (b :x) :all...)")
+    objects = [*value, value[1][1], pattern]
+    before = [sys.getrefcount(v) for v in objects]
     for _ in range(1000):
         found = list(find_all(value, "b"))
-        del found
+        bound = pattern.match(value)
+        assert bound == {"x": b"x", "all": value[1:]} and bound["x"] is value[1][1]
+        del found, bound
         find(value, "b")
-    assert [sys.getrefcount(v) for v in value] == before
+        match("(a :_ (c :x))", value)
+        loop = [b"a"]
+        loop.append(loop)
+        with pytest.raises(ValueError, match="contains itself"):
+            match("(p :x :x)", [b"p", loop, loop])
+        loop.clear()
+    assert [sys.getrefcount(v) for v in objects] == before
 
 
 KEY = "(private-key (ecc (curve Ed25519) (flags eddsa) (q #40AB#) (d #01#)))"
