@@ -24,6 +24,7 @@ import bisect
 import os
 import re
 
+from ._keygrip import keygrip, public_key
 from ._tarnel import ParseError, Parser
 
 TYPE_CHECKING = False
@@ -34,7 +35,7 @@ if TYPE_CHECKING:
 
     KeySource = Union[str, "os.PathLike[str]", IO[bytes], bytes, bytearray, memoryview]
 
-__all__ = ["read_key"]
+__all__ = ["read_key", "keygrip", "public_key"]
 
 
 def read_key(source: KeySource, parser: Parser | None = None) -> SExp:
