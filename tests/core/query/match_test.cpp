@@ -189,7 +189,7 @@ TEST(Match, MalformedPatternsAreRefusedWhereTheFaultIs) {
       format_pattern_error(PatternError{12, PatternErrorKind::MisplacedRest}, message);
   EXPECT_EQ(std::string_view(message, n),
             "':name...' must be the last positional element of a list at offset 12");
-  EXPECT_EQ(pattern_error_name(refused.error()), "UnexpectedEnd");
+  EXPECT_EQ(pattern_error_name(refused.error()), "unexpected_end");
 }
 
 TEST(Match, OptionalsAndLookupsDoNotDisturbPositions) {
