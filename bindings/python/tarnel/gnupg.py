@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import os
 
+from ._keygrip import keygrip, public_key
 from ._tarnel import Parser
 
 TYPE_CHECKING = False
@@ -33,7 +34,7 @@ if TYPE_CHECKING:
 
     KeySource = Union[str, "os.PathLike[str]", IO[bytes], bytes, bytearray, memoryview]
 
-__all__ = ["read_key"]
+__all__ = ["read_key", "keygrip", "public_key"]
 
 
 def read_key(source: KeySource, parser: Parser | None = None) -> SExp:

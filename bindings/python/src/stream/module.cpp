@@ -1,9 +1,11 @@
 // The module `tarnel._streaming`: the package's native stream reader, `parser_options`, which
-// the package pickles parsers with, `parse_raw`, which the package re-exports, and `read_key`,
+// the package pickles parsers with, `parse_raw`, `find` and `find_all`, which the package
+// re-exports, `compile_pattern` and `match_compiled`, which its `Pattern` wraps, and `read_key`,
 // which `tarnel.gnupg.read_key` calls. It holds no types of `_tarnel`'s own: values, parsers and
 // refusals are `_tarnel`'s Atom, Parser and ParseError.
 #include <Python.h>
 
+#include "query/query.h"
 #include "runtime/errors.h"
 #include "runtime/interpreter.h"
 #include "runtime/ref.h"
@@ -32,6 +34,16 @@ PyMethodDef module_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, parser_options_doc},
     {"parse_raw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_raw_function)),
      METH_FASTCALL | METH_KEYWORDS, parse_raw_doc},
+    {"find", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(find_function)),
+     METH_FASTCALL | METH_KEYWORDS, find_doc},
+    {"find_all", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(find_all_function)),
+     METH_FASTCALL | METH_KEYWORDS, find_all_doc},
+    {"compile_pattern",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(compile_pattern_function)),
+     METH_FASTCALL | METH_KEYWORDS, compile_pattern_doc},
+    {"match_compiled",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(match_compiled_function)),
+     METH_FASTCALL | METH_KEYWORDS, match_compiled_doc},
     {"read_key", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_key_function)),
      METH_FASTCALL | METH_KEYWORDS, read_key_doc},
     {nullptr, nullptr, 0, nullptr},
@@ -46,7 +58,7 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "tarnel._streaming",
-    "The package's native stream reader.",
+    "The package's native stream reader and queries.",
     0,
     module_methods,
     module_slots,
