@@ -35,6 +35,18 @@ bool is_key_name(View name) noexcept {
          (name[2] | 0x20) == 'y';
 }
 
+// `n` in decimal. (std::to_string would bring a table of digits into the shared library's exports
+// as a unique symbol.)
+std::string decimal(std::uint64_t n) {
+  char digits[20];
+  std::size_t start = sizeof digits;
+  do {
+    digits[--start] = static_cast<char>('0' + n % 10);
+    n /= 10;
+  } while (n != 0);
+  return std::string(digits + start, sizeof digits - start);
+}
+
 KeyError not_a_key_file(KeyErrorKind kind, std::uint64_t line) noexcept {
   KeyError error;
   error.kind = kind;
@@ -79,7 +91,7 @@ class Joiner {
 std::string to_string(const KeyError& error) {
   if (error.kind == KeyErrorKind::Refused) return tarnel::to_string(error.refusal);
   std::string text = "not a GnuPG key file: ";
-  const std::string line = std::to_string(error.line);
+  const std::string line = decimal(error.line);
   switch (error.kind) {
     case KeyErrorKind::NotNameValue:
       return text + "line " + line + " is not 'Name: value'";
