@@ -111,6 +111,9 @@ struct KeyText {
   /// Each piece of `value` with its place in the file, in order; the first starts at 0, and no
   /// piece is empty.
   std::vector<KeyPiece> pieces;
+  /// The file's length in octets: no offset maps past it (a last line left empty without an LF
+  /// stands for a newline the file does not hold).
+  std::uint64_t file_size = 0;
 
   /// The S-expression's octets: `value`, or `file` itself (which must be the file this was made
   /// from) for a bare file. Valid as long as both are. Cannot fail.
@@ -118,8 +121,9 @@ struct KeyText {
     return name_value ? value.view() : file;
   }
 
-  /// The offset in the file of the octet at `offset` in `sexp(file)`, or of where it ends for an
-  /// `offset` at its end (as a reader's refusal may give). Cannot fail.
+  /// The offset in the file of the octet at `offset` in `sexp(file)`; for an `offset` at its end
+  /// (as a reader's refusal may give), just past the place of its last octet, or the file's end
+  /// if that comes first. Cannot fail.
   TARNEL_EXPORT std::uint64_t file_offset(std::uint64_t offset) const noexcept;
 };
 

@@ -114,13 +114,14 @@ std::uint64_t KeyText::file_offset(std::uint64_t offset) const noexcept {
       std::upper_bound(pieces.begin(), pieces.end(), offset,
                        [](std::uint64_t at, const KeyPiece& piece) { return at < piece.start; });
   const KeyPiece& piece = after == pieces.begin() ? *after : *(after - 1);
-  return piece.place + (offset - piece.start);
+  return std::min<std::uint64_t>(piece.place + (offset - piece.start), file_size);
 }
 
 Result<KeyText, KeyError> key_text(View file) {
   KeyText text;
   if (!file.empty() && file[0] == '(') return text;
   text.name_value = true;
+  text.file_size = file.size();
   Joiner joiner(text);
   bool in_entry = false;  // an entry is open: lines that begin with a space or tab continue it
   bool in_key = false;    // ... and it is the Key entry

@@ -183,6 +183,12 @@ TEST(GnupgKey, BlankLinesInTheKeyEntryStandForNewlines) {
     }
   }
   EXPECT_GT(read, 150);
+  // A last line left empty without an LF stands for a newline the file does not hold: the value
+  // ends with the file.
+  Result<Value, KeyError> cut = read_key("Key: (a\n \t"sv);
+  ASSERT_FALSE(cut);
+  EXPECT_EQ(cut.error().refusal, (ReadError{10, ErrorKind::UnexpectedEnd}));
+  //                                        ^ past the tab
 }
 
 TEST(GnupgKey, BareFilesReadAsTheReaderReadsThem) {
