@@ -8,7 +8,7 @@ import socket
 
 import tarnel
 from tarnel import Atom, ParseError, Parser
-from tarnel.gnupg import read_key
+from tarnel.gnupg import keygrip, public_key, read_key
 from tarnel.types import OctetsLike, SExp, SExpLike
 
 
@@ -98,6 +98,18 @@ def main() -> None:
     print(list(tarnel.iter_parse([salted], raw_octets=True)))
     key: SExp = read_key(b"Created: 20261208T101500\nKey: (private-key (ecc (q #40#)))\n")
     print(read_key(io.BytesIO(tarnel.to_canonical(key))))
+
+    curve: list[SExp] | None = tarnel.find(key, "curve")
+    q_list: list[SExp] | str = tarnel.find(key, b"q", default="none")
+    lists: list[list[SExp]] = list(tarnel.find_all(key, "q"))
+    print(curve, q_list, lists)
+    pattern = tarnel.Pattern("(private-key (ecc (::optional (curve :curve)) (q :q)))")
+    bound: dict[str, SExp | None] | None = pattern.match(key)
+    names_bound: tuple[str, ...] = pattern.names
+    print(bound, names_bound, tarnel.match("(private-key :rest...)", key))
+    ed25519: SExp = [b"public-key", [b"ecc", [b"curve", b"Ed25519"], [b"q", b"\x40" * 33]]]
+    grip: bytes = keygrip(ed25519)
+    print(grip.hex(), public_key([b"private-key", [b"rsa", [b"n", b"\x01"], [b"e", b"\x03"]]]))
 
 
 if __name__ == "__main__":

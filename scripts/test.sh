@@ -3,7 +3,7 @@
 # packages with pip into .venv), then builds the core and all its GoogleTest suites with two
 # compilers: with GCC (build/test), and with clang under AddressSanitizer and UBSan (build/asan,
 # where the memory-bound tests get a copy of the core without the sanitizers), and runs them under
-# CTest; installs the C++ library (static and shared) and builds the C++ example against it; runs
+# CTest; installs the C++ library (static and shared) and builds the C++ examples against it; runs
 # each fuzz target briefly (clang); builds the abi3 wheel, installs it into the venv and runs
 # pytest; builds the extensions against the full C API (the route of interpreters that cannot load
 # abi3 modules), runs pytest against them and reinstalls the abi3 wheel; tries the sdist; and
@@ -61,7 +61,56 @@ if ! (cd build/asan && "$root/.venv/bin/ctest" --output-on-failure -j "$jobs" >c
 fi
 tail -n 3 build/asan/ctest.log
 
-echo "== C++ library: install it (static, then shared), build the example against each"
+echo "== C++ library: install it (static, then shared), build the examples against each"
+# keyinfo must report each GnuPG key file kept under tests/data/gnupg as libgcrypt reads its key
+# (given the Key value joined, since libgcrypt cannot read the name-value format): the list's name
+# and algorithm, its canonical form and that of its q; and a key file with a bad octet where that
+# octet stands in the file, with its kind.
+check_keyinfo() {
+  "$venv_python" - "$1" tests/data/gnupg <<'PY'
+import ctypes, ctypes.util, pathlib, subprocess, sys
+program, data = sys.argv[1], pathlib.Path(sys.argv[2])
+files = sorted(data.glob("*.key"))
+name = ctypes.util.find_library("gcrypt")
+if name is None:
+    print("keyinfo: libgcrypt is not installed, so its outputs are not compared")
+else:
+    lib = ctypes.CDLL(name)
+    lib.gcry_check_version.restype = ctypes.c_char_p
+    lib.gcry_sexp_find_token.restype = lib.gcry_sexp_nth.restype = ctypes.c_void_p
+    lib.gcry_sexp_nth_data.restype = ctypes.c_void_p
+    lib.gcry_sexp_sprint.restype = ctypes.c_size_t
+    assert lib.gcry_check_version(None)
+    def canonical(sexp):
+        out = ctypes.create_string_buffer(1 << 16)
+        size = lib.gcry_sexp_sprint(ctypes.c_void_p(sexp), 1, out, ctypes.c_size_t(len(out)))
+        return out.raw[:size]
+    def atom(sexp, n):
+        size = ctypes.c_size_t()
+        data = lib.gcry_sexp_nth_data(ctypes.c_void_p(sexp), n, ctypes.byref(size))
+        return ctypes.string_at(data, size.value)
+    for path in files:
+        text = path.read_bytes()
+        if text[:1] != b"(":  # GnuPG's writer: each line of the Key entry is a space and a piece
+            text = b"".join(line[1:] for line in text.partition(b"Key:")[2].split(b"\n"))
+        sexp = ctypes.c_void_p()
+        assert lib.gcry_sexp_sscan(ctypes.byref(sexp), None, text, ctypes.c_size_t(len(text))) == 0
+        key = next(k for k in (lib.gcry_sexp_find_token(sexp, n, 0) for n in
+                               (b"public-key", b"private-key", b"protected-private-key")) if k)
+        algorithm = lib.gcry_sexp_nth(ctypes.c_void_p(key), 1)
+        q = lib.gcry_sexp_find_token(ctypes.c_void_p(algorithm), b"q", 0)
+        expected = b"%s %s\n%s\n%s\n" % (atom(key, 0), atom(algorithm, 0), canonical(key), canonical(q))
+        done = subprocess.run([program, path, "q"], capture_output=True)
+        assert done.returncode == 0 and done.stdout == expected, (path, done)
+data = (data / "extended-raw-iv.key").read_bytes()
+raw = next(i for i, c in enumerate(data) if c >= 0x80)
+broken = pathlib.Path(program).with_name("broken.key")
+broken.write_bytes(data[:raw] + b"\x01" + data[raw + 1:])
+done = subprocess.run([program, broken, "q"], capture_output=True, text=True)
+said = f"{broken}: offset {raw}: unexpected_octet: an octet that cannot appear here at offset {raw}\n"
+assert done.returncode == 1 and done.stderr == said and not done.stdout, done
+PY
+}
 # The example is built with CMake's find_package against each installed library, with the source
 # tree as a subproject, and with pkg-config, and must write the canonical form the repository
 # holds; the shared library must export only the API.
@@ -78,15 +127,21 @@ for kind in static shared; do
     -DCMAKE_MAKE_PROGRAM="$root/.venv/bin/ninja" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
   "$venv_python" -m cmake --build "build/cpp-$kind/example" >/dev/null
   "build/cpp-$kind/example/canonicalize" examples/keys.sexp | cmp - examples/keys.canonical
+  check_keyinfo "build/cpp-$kind/example/keyinfo"
 done
 "$venv_python" -m cmake -S examples/cpp -B build/cpp-source -G Ninja \
   -DCMAKE_MAKE_PROGRAM="$root/.venv/bin/ninja" -DTARNEL_SOURCE_DIR="$root" >/dev/null
 "$venv_python" -m cmake --build build/cpp-source >/dev/null
 build/cpp-source/canonicalize examples/keys.sexp | cmp - examples/keys.canonical
+check_keyinfo build/cpp-source/keyinfo
 # shellcheck disable=SC2046
 c++ -std=c++20 -O2 -Wall -Wextra -Werror examples/cpp/canonicalize.cpp -o build/cpp-static/canonicalize \
   $(PKG_CONFIG_PATH="$root/build/cpp-static/prefix/lib/pkgconfig" pkg-config --cflags --libs tarnel)
 build/cpp-static/canonicalize examples/keys.canonical | cmp - examples/keys.canonical
+# shellcheck disable=SC2046
+c++ -std=c++20 -O2 -Wall -Wextra -Werror examples/cpp/keyinfo.cpp -o build/cpp-static/keyinfo \
+  $(PKG_CONFIG_PATH="$root/build/cpp-static/prefix/lib/pkgconfig" pkg-config --cflags --libs tarnel)
+check_keyinfo build/cpp-static/keyinfo
 printf '(a b)\n(c "d' >build/cpp-static/cut.sexp
 status=0
 refusal=$(build/cpp-static/canonicalize build/cpp-static/cut.sexp 2>&1 >/dev/null) || status=$?
@@ -116,7 +171,7 @@ if nm -DC --defined-only build/cpp-shared/prefix/lib/libtarnel.so | grep -v ' ta
   echo "libtarnel.so exports symbols outside the API" >&2
   exit 1
 fi
-echo "example built and run against the installed libraries, the source tree and pkg-config"
+echo "examples built and run against the installed libraries, the source tree and pkg-config"
 
 fuzz_seconds=${TARNEL_FUZZ_SECONDS:-60}
 if [ "$fuzz_seconds" -gt 0 ]; then

@@ -20,16 +20,21 @@ modes); and the command (`python -m tarnel --to ...`) against `sexp-conv -s ...`
 files, both ways, with the wall time and the peak RSS of each process (measured by the helper
 timerss.c), and once on the stream written ten times over (about 210 MB).
 
-Last, files: the stream's 100,000 records as 1,000 files of the advanced representation, each
+Then files: the stream's 100,000 records as 1,000 files of the advanced representation, each
 read with `iter_parse` and a strict parser, converted to canonical files or sent back as values
 and octets, in this process and on process pools of one and of two workers.
+
+Last, queries: `find` and `find_all` over a value of 1,000,000 atoms (125,000 lists of 8 under
+one), against `to_canonical` of the same value (the target: no slower), and matching a compiled
+`Pattern` against a parsed GnuPG key (the target: microseconds), beside compiling it and
+`tarnel.match` with the pattern's text.
 
     python bench/python/bench.py [--tiny] [--rounds N] [--tarnel DIR ...] [--skip PART ...]
 
 --tiny runs every step at a small scale in seconds; --tarnel puts DIR first on sys.path (a build
 tree's bindings/python and the package's source) instead of the installed package; --skip leaves
-out plain, keep, memory, process, stream, stream-process, big-stream (never run under --tiny) or
-files.
+out plain, keep, memory, process, stream, stream-process, big-stream (never run under --tiny),
+files or queries.
 """
 
 from __future__ import annotations
@@ -877,6 +882,77 @@ TARGETS = [
 ]
 
 
+# ---------------------------------------------------------------------------------------------
+# Queries
+
+# A protected Ed25519 key as gpg-agent keeps it (the salt, IV and secret are made up).
+GNUPG_KEY = (
+    b"(protected-private-key (ecc (curve Ed25519) (flags eddsa) (q #40E8197B902F421601D453232F"
+    b"42529EC2D78EA76C4C5291120C94A73F10F65D44#) (protected openpgp-s2k3-ocb-aes ((sha1 #08B64CC"
+    b"1427022C9# 5:65536) #A532C6156C498E7F83D6C60E#) #" + b"D2237908" * 12 + b"#)) (protected-at "
+    b"15:20261208T103711))"
+)
+KEY_PATTERN = "(protected-private-key (ecc (curve :curve) (::optional (flags :flags...)) (q :q)))"
+MATCHES_PER_CALL = 1000
+
+
+def run_queries(tarnel, tiny: bool, rounds: int) -> dict:
+    """Medians of find, find_all and to_canonical over a large value, and of matching a key."""
+    rnd = random.Random(SEED)
+    lists = (2_000 if tiny else 1_000_000) // 8
+    tree = [[b"entry", *(rnd.randbytes(rnd.randint(1, 16)) for _ in range(7))]
+            for _ in range(lists)]
+    key = tarnel.parse(GNUPG_KEY)
+    pattern = tarnel.Pattern(KEY_PATTERN)
+    expected = {"curve": b"Ed25519", "flags": [b"eddsa"], "q": tarnel.find(key, "q")[1]}
+    if pattern.match(key) != expected or tarnel.match(KEY_PATTERN, key) != expected:
+        raise SystemExit("queries: the pattern does not take the key's parts")
+    if len(list(tarnel.find_all(tree, "entry"))) != lists:
+        raise SystemExit("queries: find_all does not find every list")
+
+    def matches(match=pattern.match):
+        for _ in range(MATCHES_PER_CALL):
+            match(key)
+
+    def text_matches(match=tarnel.match):
+        for _ in range(MATCHES_PER_CALL):
+            match(KEY_PATTERN, key)
+
+    def compiles(compile=tarnel.Pattern):
+        for _ in range(MATCHES_PER_CALL):
+            compile(KEY_PATTERN)
+
+    cands = [
+        ("value", "to_canonical", lambda: tarnel.to_canonical(tree)),
+        ("value", "find (absent)", lambda: tarnel.find(tree, "absent")),
+        ("value", "find_all", lambda: list(tarnel.find_all(tree, "entry"))),
+        ("key", "Pattern.match", matches),
+        ("key", "match (text)", text_matches),
+        ("key", "Pattern()", compiles),
+    ]
+    medians, _ = time_all(cands, rounds)
+    return {"medians": medians, "atoms": lists * 8,
+            "bytes": len(tarnel.to_canonical(tree)), "key": len(GNUPG_KEY)}
+
+
+def report_queries(r: dict) -> str:
+    m = r["medians"]
+    value = ["to_canonical", "find (absent)", "find_all"]
+    rows = [f"{op}" for op in value]
+    cells = [[f"{m['value/' + op] * 1e3:.2f}",
+              f"{m['value/' + op] / m['value/to_canonical']:.2f}x"] for op in value]
+    out = [f"### Queries: a value of {r['atoms']:,} atoms ({r['bytes'] / 1e6:.1f} MB canonical),"
+           " medians", "", table("call", rows, ["ms", "/ to_canonical"], cells), "",
+           "target: find over the value <= 1.00x to_canonical "
+           + ("(met)" if m["value/find (absent)"] <= m["value/to_canonical"] else "(NOT met)"), ""]
+    key_ops = ["Pattern.match", "match (text)", "Pattern()"]
+    out += [table(f"a GnuPG key ({r['key']} octets)", key_ops, ["us per call"],
+                  [[f"{m['key/' + op] / MATCHES_PER_CALL * 1e6:.2f}"] for op in key_ops]), "",
+            "target: Pattern.match in microseconds "
+            + ("(met)" if m["key/Pattern.match"] / MATCHES_PER_CALL < 1e-4 else "(NOT met)"), ""]
+    return "\n".join(out)
+
+
 def table(title: str, rows: list[str], header: list[str], cells: list[list[str]]) -> str:
     widths = [max(len(title), *(len(r) for r in rows))]
     widths += [max(len(h), *(len(c[i]) for c in cells)) for i, h in enumerate(header)]
@@ -925,7 +1001,7 @@ def main() -> None:
     parser.add_argument("--stream-dir", help=argparse.SUPPRESS)
     parser.add_argument("--skip", action="append", default=[],
                         choices=["plain", "keep", "memory", "process", "stream", "stream-process",
-                                 "big-stream", "files"],
+                                 "big-stream", "files", "queries"],
                         help="leave out one part of the run")
     args = parser.parse_args()
     args.tarnel = [str(Path(p).resolve()) for p in args.tarnel]
@@ -1020,6 +1096,11 @@ def main() -> None:
             print(report_files(run_files(tarnel, args.tiny, work, stream_rounds)), flush=True)
         finally:
             shutil.rmtree(work)
+
+    if "queries" not in args.skip:
+        import tarnel
+
+        print(report_queries(run_queries(tarnel, args.tiny, args.rounds)), flush=True)
 
 
 if __name__ == "__main__":

@@ -16,6 +16,9 @@
 //   build.h      the reader's driver over a builder of one's own (the Builder concept)
 //   converter.h  convert_prefix: any representation to any other, with no Value in between
 //   base64.h     the base-64 codec of RFC 4648
+//   find.h       find, find_all: lists by their first element, as gcry_sexp_find_token finds them
+//   match.h      Pattern, compile_pattern, match: parts of a value taken by a pattern, by name
+//   gnupg.h      gnupg::read_key: GnuPG's secret key files, bare or in the name-value format
 #pragma once
 
 #include "tarnel/advanced.h"
@@ -25,7 +28,10 @@
 #include "tarnel/canonical.h"
 #include "tarnel/converter.h"
 #include "tarnel/error.h"
+#include "tarnel/find.h"
 #include "tarnel/framer.h"
+#include "tarnel/gnupg.h"
+#include "tarnel/match.h"
 #include "tarnel/options.h"
 #include "tarnel/reader.h"
 #include "tarnel/result.h"

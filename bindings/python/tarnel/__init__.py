@@ -2,8 +2,9 @@
 
 The package re-exports every entry of the extension module `_tarnel`, in its order, and adds its
 own helpers after them: `load` and `dump` for files, `iter_parse` for streams, `to_pretty` for
-an indented layout and `parse_raw` for text that holds raw octets in quoted strings. `__all__`
-lists both, the module's entries first. The submodule `types` holds type aliases for annotations,
+an indented layout, `parse_raw` for text that holds raw octets in quoted strings, and `find`,
+`find_all`, `match` and `Pattern` for taking parts out of a value. `__all__` lists both, the
+module's entries first. The submodule `types` holds type aliases for annotations,
 `gnupg` reads GnuPG's secret key files; `python -m tarnel` is the command-line tool. Importing the
 package also lets `pickle` and `copy` take `Atom` and `Parser`, as tools that spread work over
 processes need.
@@ -12,7 +13,18 @@ processes need.
 from ._tarnel import *  # noqa: F401,F403
 from ._tarnel import __all__ as _module_all
 
-__all__ = [*_module_all, "load", "dump", "iter_parse", "to_pretty", "parse_raw"]
+__all__ = [
+    *_module_all,
+    "load",
+    "dump",
+    "iter_parse",
+    "to_pretty",
+    "parse_raw",
+    "find",
+    "find_all",
+    "match",
+    "Pattern",
+]
 
 # Pickling, for the tools that move values and arguments between processes (multiprocessing,
 # concurrent.futures, Dask, Ray). The extension's classes have no pickling of their own: these
@@ -51,8 +63,12 @@ _HELPERS = {
     "iter_parse": "_stream",
     "to_pretty": "pretty",
     "parse_raw": "_streaming",
+    "find": "_streaming",
+    "find_all": "_streaming",
+    "match": "_query",
+    "Pattern": "_query",
 }
-_SUBMODULES = ("types", "pretty", "gnupg", "_files", "_stream")
+_SUBMODULES = ("types", "pretty", "gnupg", "_files", "_stream", "_query")
 
 
 def __getattr__(name: str) -> object:

@@ -3,7 +3,11 @@ from . import gnupg as gnupg
 from . import types as types
 from ._files import dump as dump
 from ._files import load as load
+from ._query import Pattern as Pattern
+from ._query import match as match
 from ._stream import iter_parse as iter_parse
+from ._streaming import find as find
+from ._streaming import find_all as find_all
 from ._streaming import parse_raw as parse_raw
 from ._tarnel import DEFAULT_HINT as DEFAULT_HINT
 from ._tarnel import DEFAULT_MAX_DEPTH as DEFAULT_MAX_DEPTH
@@ -33,4 +37,8 @@ __all__ = [
     "iter_parse",
     "to_pretty",
     "parse_raw",
+    "find",
+    "find_all",
+    "match",
+    "Pattern",
 ]

@@ -155,6 +155,18 @@ def build_argument_parser() -> argparse.ArgumentParser:
         "when there are several inputs: %(choices)s",
     )
     out.add_argument(
+        "--find",
+        metavar="NAME",
+        help="write, of each S-expression, only the first list whose first element is NAME "
+        "(nothing where there is none), in the form chosen",
+    )
+    out.add_argument(
+        "--keygrip",
+        action="store_true",
+        help="print the keygrip of each key read (with --gnupg-key, of each key file) in "
+        "hexadecimal, as GnuPG names its key files",
+    )
+    out.add_argument(
         "-f",
         "--force",
         action="store_true",
@@ -190,6 +202,8 @@ def build_argument_parser() -> argparse.ArgumentParser:
 
 
 def _check(args: argparse.Namespace, stdout: Output) -> None:
+    if args.keygrip and (args.to or args.pretty or args.hash or args.find is not None):
+        raise UsageError("--keygrip prints keygrips, and cannot be combined with other output")
     if args.hash is not None and (args.to is not None or args.pretty):
         raise UsageError("--hash writes digests, and cannot be combined with --to or --pretty")
     if args.pretty and args.to not in (None, "advanced"):
@@ -204,6 +218,12 @@ def _check(args: argparse.Namespace, stdout: Output) -> None:
 
 
 def _version() -> str:
+    try:
+        from ._version import version  # written by the build
+
+        return version
+    except ImportError:
+        pass
     from importlib import metadata
 
     try:
@@ -601,7 +621,7 @@ def _convert(
         whole = size < WHOLE_FILE_LIMIT and not progress.active
         # (A file that reports size 0, such as those under /proc, may still hold octets.)
         chunk_size = max(size + 1, DEFAULT_CHUNK_SIZE) if whole else FILE_CHUNK_SIZE
-    if args.pretty:
+    if args.pretty or args.find is not None or args.keygrip:
         form = None
     elif args.hash is not None:
         form = "canonical"
@@ -612,7 +632,9 @@ def _convert(
     reader = open_stream(source, parser, chunk_size=chunk_size, form=form, raw_octets=raw)
     out.progress = progress
     try:
-        if args.hash is not None:
+        if args.find is not None or args.keygrip:
+            _query(reader, name, args, out, label)
+        elif args.hash is not None:
             import hashlib
 
             algorithm = args.hash
@@ -647,6 +669,54 @@ def _convert(
     finally:
         out.progress = None
         progress.clear()
+
+
+def _query(reader: Any, name: str, args: argparse.Namespace, out: Output, label: str | None) -> None:
+    """--find and --keygrip: each value read, reduced to the list found or to its keygrip."""
+    if args.keygrip:
+        from ._keygrip import keygrip
+
+        for value in reader:
+            try:
+                grip = keygrip(value)
+            except ValueError as err:
+                raise Refused(
+                    f"{PROG}: {name}: offset {reader.start}: no keygrip for this key: {err}"
+                ) from None
+            out.write(grip.hex().upper().encode("ascii") + b"\n")
+        return
+    from ._streaming import find
+    from ._tarnel import to_advanced, to_canonical, to_transport
+
+    wanted = os.fsencode(args.find)
+    for value in reader:
+        found = find(value, wanted)
+        if found is None:
+            continue
+        if args.pretty:
+            from .pretty import to_pretty
+
+            width = 72 if args.width is None else args.width
+            indent = 2 if args.indent is None else args.indent
+            try:
+                text = to_pretty(found, width=width, indent=indent)
+            except ValueError as err:  # deeper than the layout goes
+                raise Refused(f"{PROG}: {name}: offset {reader.start}: {err}") from None
+            out.write(text.encode("ascii") + b"\n")
+        elif args.hash is not None:
+            import hashlib
+
+            before, after = b"", b"\n"
+            if label is not None:
+                before, name_octets = _hash_label(label)
+                after = b"  " + name_octets + b"\n"
+            digest = hashlib.new(args.hash, to_canonical(found)).hexdigest().encode("ascii")
+            out.write(before + digest + after)
+        elif args.to == "canonical":
+            out.write(to_canonical(found))
+        else:
+            writer = to_transport if args.to == "transport" else to_advanced
+            out.write(writer(found).encode("ascii") + b"\n")
 
 
 def run(argv: Sequence[str] | None, stdin: Any, stdout: Output, stderr: Messages) -> int:

@@ -1,9 +1,11 @@
 # Types of the package's native stream module, `tarnel._streaming`.
-from collections.abc import Callable
-from typing import Any, final
+from collections.abc import Callable, Iterator
+from typing import Any, TypeVar, final, overload
 
 from ._tarnel import Parser
-from .types import OctetsLike, SExp
+from .types import OctetsLike, SExp, SExpLike
+
+_T = TypeVar("_T")
 
 @final
 class Reader:
@@ -32,3 +34,13 @@ READER_OPTIONS: tuple[tuple[str, str, int | bool | None, str], ...]
 
 def parser_options(parser: Parser) -> dict[str, object]: ...
 def parse_raw(data: OctetsLike, parser: Parser | None = None) -> SExp: ...
+def read_key(data: bytes, parser: Parser | None = None) -> SExp: ...
+@overload
+def find(sexp: SExpLike, name: OctetsLike) -> list[SExp] | None: ...
+@overload
+def find(sexp: SExpLike, name: OctetsLike, default: _T) -> list[SExp] | _T: ...
+def find_all(sexp: SExpLike, name: OctetsLike) -> Iterator[list[SExp]]: ...
+
+# The compiled pattern (a capsule) and its names.
+def compile_pattern(pattern: object) -> tuple[object, tuple[str, ...]]: ...
+def match_compiled(compiled: object, sexp: SExpLike) -> dict[str, SExp | None] | None: ...

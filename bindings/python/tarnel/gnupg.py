@@ -9,8 +9,9 @@ directory, named after the key's keygrip, in one of two formats:
 
 GnuPG writes a value over lines of 70 columns, each after the first indented by one space, and
 breaks it at a space in the last 30 columns or else in the middle of a token, so a line break is
-not whitespace: the lines are joined as GnuPG's own reader joins them (see `_key_value`), and the
-joined value is read.
+not whitespace: the lines are joined as GnuPG's own reader joins them, and the joined value is
+read. The core library does the joining and the reading (`tarnel::gnupg::read_key`, whose header
+states the rule line by line); this module reads the file.
 
 As gpg-agent does, a file that starts with `(` is taken for the first format and any other for the
 second. GnuPG writes its S-expressions with libgcrypt, which leaves the octets 0xA1-0xFF of a
@@ -20,11 +21,10 @@ that way now and then), so both formats are read with raw octets allowed (see `t
 
 from __future__ import annotations
 
-import bisect
 import os
-import re
 
-from ._tarnel import ParseError, Parser
+from ._keygrip import keygrip, public_key
+from ._tarnel import Parser
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -34,7 +34,7 @@ if TYPE_CHECKING:
 
     KeySource = Union[str, "os.PathLike[str]", IO[bytes], bytes, bytearray, memoryview]
 
-__all__ = ["read_key"]
+__all__ = ["read_key", "keygrip", "public_key"]
 
 
 def read_key(source: KeySource, parser: Parser | None = None) -> SExp:
@@ -46,17 +46,9 @@ def read_key(source: KeySource, parser: Parser | None = None) -> SExp:
     GnuPG writes them. `parser` (default `Parser()`) sets the restrictions and limits; a refusal
     raises `ParseError` with its offset counted from the start of the file, and a file in neither
     format raises `ValueError`."""
-    from ._streaming import parse_raw
+    from ._streaming import read_key as read_key_file
 
-    data = _octets(source)
-    if data[:1] == b"(":
-        return parse_raw(data, parser)
-    value, starts, places = _key_value(data)
-    try:
-        return parse_raw(value, parser)
-    except ParseError as err:
-        piece = bisect.bisect_right(starts, err.offset) - 1
-        raise _moved(err, places[piece] + err.offset - starts[piece]) from None
+    return read_key_file(_octets(source), parser)
 
 
 def _octets(source: object) -> bytes:
@@ -76,89 +68,3 @@ def _octets(source: object) -> bytes:
         raise TypeError(
             f"expected a path, a binary file or octets, and got {type(source).__name__}"
         ) from None
-
-
-# What GnuPG's name-value reader counts as whitespace (not form feed or vertical tab), and the
-# names it takes.
-_WHITESPACE = b" \t\r\n"
-_NAME = re.compile(rb"[A-Za-z][A-Za-z0-9-]*")
-
-
-def _key_value(data: bytes) -> tuple[bytes, list[int], list[int]]:
-    """The value of the `Key:` entry of a name-value file, joined as GnuPG's reader joins it,
-    and where it came from: piece i of the value begins at `starts[i]` in the value and at
-    `places[i]` in the file, so a position in the value maps back to the file.
-
-    Lines end at LF, and a NUL ends what GnuPG sees of a line. While an entry is open, a line that
-    begins with a space or a tab, or holds nothing but whitespace, continues it whatever follows
-    (a `#` there is data); any other line ends it, and is a comment (`#` its first octet past any
-    whitespace), blank, or a new entry `Name: value`."""
-    value: list[bytes] = []
-    starts: list[int] = []
-    places: list[int] = []
-    size = 0
-    in_entry = in_key = found = swallow = False
-    lines = data.split(b"\n")
-    if not lines[-1]:
-        lines.pop()  # the end of the last line, not a line of its own
-    at = 0
-    for number, line in enumerate(lines, start=1):
-        where, at = at, at + len(line) + 1
-        line = line.partition(b"\0")[0]
-        text = line.lstrip(_WHITESPACE)
-        if in_entry and (line[:1] in (b" ", b"\t") or not text):
-            if not in_key:
-                continue
-        else:
-            in_entry = in_key = False
-            if not text or text[:1] == b"#":
-                continue  # a blank line or a comment
-            colon = line.find(b":")
-            if colon < 0:
-                raise ValueError(f"not a GnuPG key file: line {number} is not 'Name: value'")
-            name = line[len(line) - len(text) : colon]
-            if not _NAME.fullmatch(name):
-                raise ValueError(
-                    f"not a GnuPG key file: the name on line {number} is not a letter followed"
-                    " by letters, digits and '-'"
-                )
-            in_entry = True
-            if name.lower() != b"key":
-                continue
-            if found:
-                raise ValueError(f"not a GnuPG key file: a second Key entry on line {number}")
-            found = in_key = True
-            where, line = where + colon + 1, line[colon + 1 :]
-        skip, piece, swallow = _piece(line, swallow)
-        value.append(piece)
-        starts.append(size)
-        places.append(where + skip)
-        size += len(piece)
-    if not found:
-        raise ValueError("not a GnuPG key file: it has no Key entry")
-    return b"".join(value), starts, places
-
-
-def _piece(line: bytes, swallow: bool) -> tuple[int, bytes, bool]:
-    """What one line of an entry adds to its value, by GnuPG's rule: where that begins in the
-    line, the octets, and whether the next line loses all its leading whitespace.
-
-    One leading whitespace octet is dropped ("more than one space encodes a space"), or all of it
-    after a blank line, and all trailing whitespace; a line left empty stands for a newline."""
-    if swallow:
-        skip = len(line) - len(line.lstrip(_WHITESPACE))
-    else:
-        skip = 1 if line[:1] and line[0] in _WHITESPACE else 0
-    kept = line[skip:].rstrip(_WHITESPACE)
-    if not kept:
-        return len(line), b"\n", True
-    return skip, kept, False
-
-
-def _moved(err: ParseError, offset: int) -> ParseError:
-    """The same refusal, at `offset` instead."""
-    message = str(err).rpartition(" at offset ")[0] or str(err)
-    moved = ParseError(f"{message} at offset {offset}")
-    moved.offset = offset
-    moved.kind = err.kind
-    return moved

@@ -52,6 +52,36 @@ constexpr std::array<std::array<char, 2>, 256> hex_pairs = [] {
   return table;
 }();
 
+// Eight octets as one word, in whatever order the platform keeps them: the tests below ask only
+// whether any octet of the word has a property.
+std::uint64_t load_word(const std::uint8_t* p) noexcept {
+  std::uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  return word;
+}
+
+constexpr std::uint64_t each_octet(std::uint8_t octet) noexcept {
+  return 0x0101010101010101ULL * octet;
+}
+
+// The high bit of each octet of `word` that is zero, and no other bit.
+constexpr std::uint64_t zero_octets(std::uint64_t word) noexcept {
+  constexpr std::uint64_t low7 = each_octet(0x7F);
+  return ~(((word & low7) + low7) | word | low7);
+}
+
+// Whether all eight octets of `word` stand for themselves inside a quoted string: printable ASCII
+// (0x20-0x7E) other than '"' and '\'.
+constexpr bool plain_in_quotes(std::uint64_t word) noexcept {
+  constexpr std::uint64_t high = each_octet(0x80);
+  // An octet below 0x20 or at or above 0x80 has its high bit set after adding 0x60 to its low
+  // seven bits, or had it already; 0x7F, '"' and '\' are found by comparison.
+  const std::uint64_t outside = ((word & each_octet(0x7F)) + each_octet(0x60)) ^ high;
+  const std::uint64_t bad = (outside | word) & high;
+  return (bad | zero_octets(word ^ each_octet(0x7F)) | zero_octets(word ^ each_octet('"')) |
+          zero_octets(word ^ each_octet('\\'))) == 0;
+}
+
 // One entry of the writing stack: a value still to write, or (null) a pending ')'.
 
 }  // namespace
@@ -64,25 +94,33 @@ void write_octet_string(std::span<const std::uint8_t> octets, Buffer& out) {
     return;
   }
 
-  // One octet that needs hexadecimal decides the form: such an octet is never part of a token.
-  std::uint8_t all = 0xFF;
+  // A token is the common case: one test an octet while the octets may still make one.
+  std::size_t i = 0;
+  if (octet_class[in[0]] & token_first) {
+    while (i < n && (octet_class[in[i]] & token_rest)) ++i;
+    if (i == n) {
+      out.append(in, n);
+      return;
+    }
+  }
+  // Not a token, so quoted or hexadecimal. Words of printable octets with neither '"' nor '\'
+  // are passed over eight octets at a time; the classes of the others are looked up.
   std::size_t escapes = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint8_t cls = octet_class[in[i]];
+  while (i < n) {
+    if (n - i >= 8 && plain_in_quotes(load_word(in + i))) {
+      i += 8;
+      continue;
+    }
+    const std::uint8_t cls = octet_class[in[i++]];
     if (cls & needs_hex) {
+      // One octet that needs hexadecimal decides the form: such an octet is never in a token.
       std::uint8_t* w = out.extend(2 * n + 2);
       *w++ = '#';
       for (std::size_t j = 0; j < n; ++j, w += 2) std::memcpy(w, hex_pairs[in[j]].data(), 2);
       *w = '#';
       return;
     }
-    all &= cls;
     escapes += cls >> 3;  // the escaped bit
-  }
-
-  if ((octet_class[in[0]] & token_first) && (all & token_rest)) {
-    out.append(in, n);
-    return;
   }
 
   std::uint8_t* w = out.extend(n + escapes + 2);
@@ -91,13 +129,13 @@ void write_octet_string(std::span<const std::uint8_t> octets, Buffer& out) {
     std::memcpy(w, in, n);
     w += n;
   } else {
-    for (std::size_t i = 0; i < n; ++i) {
-      const char letter = escape_letter[in[i]];
+    for (std::size_t j = 0; j < n; ++j) {
+      const char letter = escape_letter[in[j]];
       if (letter != 0) {
         *w++ = '\\';
         *w++ = static_cast<std::uint8_t>(letter);
       } else {
-        *w++ = in[i];
+        *w++ = in[j];
       }
     }
   }

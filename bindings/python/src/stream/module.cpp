@@ -1,11 +1,15 @@
 // The module `tarnel._streaming`: the package's native stream reader; `parser_options`, which
-// the package pickles parsers with; `parse_raw`, which the package re-exports; and
-// `READER_OPTIONS`, the table of reader options the command makes its flags from. They live here
-// because `_tarnel`'s names and signatures are fixed. It holds no types of `_tarnel`'s own:
-// values, parsers and refusals are `_tarnel`'s Atom, Parser and ParseError.
+// the package pickles parsers with; `parse_raw`, `find` and `find_all`, which the package
+// re-exports; `compile_pattern` and `match_compiled`, which its `Pattern` wraps; `read_key`,
+// which `tarnel.gnupg.read_key` calls; and `READER_OPTIONS`, the table of reader options the
+// command makes its flags from. They live here because `_tarnel`'s names and signatures are
+// fixed. It holds no types of `_tarnel`'s own: values, parsers and refusals are `_tarnel`'s Atom,
+// Parser and ParseError.
 #include <Python.h>
 
+#include "gnupg/read_key.h"
 #include "parser/parser.h"
+#include "query/query.h"
 #include "runtime/args.h"
 #include "runtime/errors.h"
 #include "runtime/interpreter.h"
@@ -89,6 +93,13 @@ PyMethodDef module_methods[] = {
      "quoted strings that way, where \xc2\xa7"
      "6.4 allows\nonly printable ASCII. Every other rule, and every restriction and limit of\n"
      "`parser` (default `Parser()`), still holds. No writer produces such a string."},
+    {"find", fastcall<find_function>(), METH_FASTCALL | METH_KEYWORDS, find_doc},
+    {"find_all", fastcall<find_all_function>(), METH_FASTCALL | METH_KEYWORDS, find_all_doc},
+    {"compile_pattern", fastcall<compile_pattern_function>(), METH_FASTCALL | METH_KEYWORDS,
+     compile_pattern_doc},
+    {"match_compiled", fastcall<match_compiled_function>(), METH_FASTCALL | METH_KEYWORDS,
+     match_compiled_doc},
+    {"read_key", fastcall<read_key_function>(), METH_FASTCALL | METH_KEYWORDS, read_key_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -75,6 +75,64 @@ INSTANTIATE_TEST_SUITE_P(Hexadecimal, AdvancedOctetString,
                                            FormCase{"abc\x01", "#61626301#"},
                                            FormCase{"a b\n\x7f", "#6120620a7f#"}));
 
+// The form by its rule, an octet at a time: a token where the first octet may begin one and
+// every octet continue one, hexadecimal where any octet is unprintable and has no escape letter,
+// else quoted with "\\" before '"' and '\\' and letters for 0x07-0x0D.
+std::string form_by_rule(std::string_view s) {
+  const std::string_view punctuation = "*+-./:=_";
+  auto letter = [](unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+  auto token_first = [&](unsigned char c) {
+    return letter(c) || punctuation.find(static_cast<char>(c)) != std::string_view::npos;
+  };
+  auto token_rest = [&](unsigned char c) { return token_first(c) || (c >= '0' && c <= '9'); };
+  bool token = !s.empty() && token_first(static_cast<unsigned char>(s[0]));
+  bool hex = false;
+  for (unsigned char c : s) {
+    token = token && token_rest(c);
+    hex = hex || ((c < 0x07 || c > 0x0D) && (c < 0x20 || c > 0x7E));
+  }
+  if (token) return std::string(s);
+  std::string out;
+  if (hex) {
+    const char* digits = "0123456789abcdef";
+    out = "#";
+    for (unsigned char c : s) out += {digits[c >> 4], digits[c & 15]};
+    return out + "#";
+  }
+  out = "\"";
+  for (unsigned char c : s) {
+    if (c >= 0x07 && c <= 0x0D) {
+      out += {'\\', "abtnvfr"[c - 0x07]};
+    } else {
+      if (c == '"' || c == '\\') out += '\\';
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+TEST(Advanced, ChoosesTheFormByTheRuleWhereverTheDecidingOctetStands) {
+  // Strings of the classes that decide the form, one deciding octet at every position of
+  // strings up to 40 octets long, so that it falls in each place of the eight-octet words.
+  const std::string_view fillers[] = {"a", "1", " ", "~", "/"};
+  const unsigned char deciders[] = {'b', '0', ' ', '"', '\\', '\n', 0x07, 0x0D, 0x06, 0x0E,
+                                    0x1F, 0x20, 0x7E, 0x7F, 0x80, 0xFF, 0x00, '!', '_'};
+  for (std::string_view filler : fillers) {
+    for (std::size_t n = 1; n <= 40; ++n) {
+      for (std::size_t at = 0; at < n; ++at) {
+        for (unsigned char decider : deciders) {
+          std::string s;
+          for (std::size_t i = 0; i < n; ++i) s += filler;
+          s[at] = static_cast<char>(decider);
+          Buffer out;
+          write_octet_string(octets(s).view(), out);
+          ASSERT_EQ(out.text(), form_by_rule(s)) << "filler " << filler << " at " << at;
+        }
+      }
+    }
+  }
+}
+
 // ---- Atoms with hints, and lists ---------------------------------------------------------------
 
 TEST(Advanced, WritesHintsInBracketsBeforeTheirData) {
