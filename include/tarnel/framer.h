@@ -124,7 +124,7 @@ class TARNEL_EXPORT Framer {
   static std::uint64_t skip_whitespace(const std::uint8_t* in, std::uint64_t shift,
                                        std::uint64_t at, std::uint64_t stop) noexcept;
   std::uint64_t quick_atom(const std::uint8_t* in, std::uint64_t shift, std::uint64_t from,
-                           std::uint64_t stop) const noexcept;
+                           std::uint64_t stop);
   bool quick_elements(const std::uint8_t* in, std::uint64_t shift, std::uint64_t stop, Frame& out);
   bool close_delegated(std::span<const std::uint8_t> window, std::uint64_t window_start,
                        Frame& out);
