@@ -70,8 +70,9 @@ struct OpenList {
 };
 
 // The octet string at the cursor: taken in one step where its form allows (decode/scan/atoms.h),
-// else read in full; on success the cursor stands past it.
-TARNEL_ALWAYS_INLINE Result<View, ReadError> read_atom(ReadCursor& cursor, Buffer& scratch) {
+// else read in full; on success the cursor stands past it. Kept out of line: the driver takes
+// plain atoms itself, and this serves the two octet strings of a hinted atom, which are few.
+TARNEL_NOINLINE inline Result<View, ReadError> read_atom(ReadCursor& cursor, Buffer& scratch) {
   const std::uint64_t pos = cursor.position;
   const std::uint64_t n = cursor.input.size();
   if (pos < n) {
@@ -84,11 +85,6 @@ TARNEL_ALWAYS_INLINE Result<View, ReadError> read_atom(ReadCursor& cursor, Buffe
     }
   }
   return read_octet_view(cursor, scratch);
-}
-
-// The same, out of line: for the octet strings of a hinted atom, which are few.
-TARNEL_NOINLINE inline Result<View, ReadError> read_hint_part(ReadCursor& cursor, Buffer& scratch) {
-  return read_atom(cursor, scratch);
 }
 
 }  // namespace build_detail
@@ -189,7 +185,7 @@ Result<bool, Stop> Driver<Builder>::read_hinted_atom() {
   }
   ++cursor_.position;
   skip_whitespace_if_advanced(cursor_);
-  Result<View, ReadError> hint = read_hint_part(cursor_, hint_scratch_);
+  Result<View, ReadError> hint = read_atom(cursor_, hint_scratch_);
   if (!hint) return refused(hint.error());
   skip_whitespace_if_advanced(cursor_);
   if (cursor_.position == n) return refused(ErrorKind::UnexpectedEnd, n);
@@ -201,7 +197,7 @@ Result<bool, Stop> Driver<Builder>::read_hinted_atom() {
   if (cursor_.position < n && cursor_.input[cursor_.position] == '(') {
     return refused(ErrorKind::HintOnList, cursor_.position);
   }
-  Result<View, ReadError> data = read_hint_part(cursor_, data_scratch_);
+  Result<View, ReadError> data = read_atom(cursor_, data_scratch_);
   if (!data) return refused(data.error());
   if (!builder_.hinted_atom(*data, *hint)) return builder_failed;
   return true;
@@ -212,35 +208,56 @@ Result<bool, Stop> Driver<Builder>::read_hinted_atom() {
 template <class Builder>
 Built Driver<Builder>::read_lists() {
   const ReaderOptions& options = cursor_.options;
+  const bool advanced = options.allow_advanced;
+  const std::uint8_t* const in = cursor_.input.data();
   const std::uint64_t n = cursor_.input.size();
+  // The position is kept here and handed to the cursor only around the steps that use it.
+  std::uint64_t pos = cursor_.position;
   for (;;) {
-    skip_whitespace_if_advanced(cursor_);
-    if (cursor_.position == n) return refused(ErrorKind::UnexpectedEnd, n);
-    const std::uint8_t octet = cursor_.input[cursor_.position];
+    if (advanced) {
+      while (pos < n && is_whitespace(in[pos])) ++pos;
+    }
+    if (pos == n) return refused(ErrorKind::UnexpectedEnd, n);
+    const std::uint8_t octet = in[pos];
     if (octet == '(') {
-      if (open_.size() >= options.max_depth) {
-        return refused(ErrorKind::TooDeep, cursor_.position);
-      }
-      open_.push_back({cursor_.position, builder_.size()});
+      if (open_.size() >= options.max_depth) return refused(ErrorKind::TooDeep, pos);
+      open_.push_back({pos, builder_.size()});
       if constexpr (requires(Builder & b) { b.open_list(); }) {
         if (!builder_.open_list()) return builder_failed;
       }
-      ++cursor_.position;
+      ++pos;
       continue;
     }
     if (octet == ')') {
-      if (open_.empty()) return refused(ErrorKind::UnmatchedParenthesis, cursor_.position);
+      if (open_.empty()) return refused(ErrorKind::UnmatchedParenthesis, pos);
+      cursor_.position = pos;
       Result<bool, Stop> closed = close_list();
       if (!closed) return closed.error();
+      pos = cursor_.position;
     } else if (octet == '[') {
+      cursor_.position = pos;
       Result<bool, Stop> atom = read_hinted_atom();
       if (!atom) return atom.error();
+      pos = cursor_.position;
     } else {
-      Result<View, ReadError> data = read_atom(cursor_, data_scratch_);
-      if (!data) return refused(data.error());
-      if (!builder_.atom(*data)) return builder_failed;
+      View data;
+      const std::size_t taken = scan::quick_atom<scan::Take::Decode>(options, in + pos, n - pos,
+                                                                     true, data_scratch_, data);
+      if (taken != 0) {
+        pos += taken;
+      } else {
+        cursor_.position = pos;
+        Result<View, ReadError> read = read_octet_view(cursor_, data_scratch_);
+        if (!read) return refused(read.error());
+        data = *read;
+        pos = cursor_.position;
+      }
+      if (!builder_.atom(data)) return builder_failed;
     }
-    if (open_.empty()) return cursor_.position;
+    if (open_.empty()) {
+      cursor_.position = pos;
+      return pos;
+    }
   }
 }
 

@@ -30,18 +30,33 @@ namespace tarnel::scan {
 /// since that is how they are checked).
 enum class Take : bool { Follow, Decode };
 
-/// A verbatim string at `p` (whose first octet is a digit), where its length has at most nine
+/// A verbatim string at `p` (whose first octet is a digit), where its length has at most seven
 /// digits and no leading zero and the octets at hand hold all of it: the number of octets it
 /// occupies, with its octets in `octets`, or 0.
 TARNEL_ALWAYS_INLINE std::size_t quick_verbatim(const ReaderOptions& options, const std::uint8_t* p,
                                                 std::size_t avail,
                                                 std::span<const std::uint8_t>& octets) {
-  std::uint64_t length = p[0] - std::uint64_t{'0'};
-  if (length == 0) return 0;
-  const std::size_t digits_end = avail < 9 ? avail : 9;
-  std::size_t at = 1;
-  while (at < digits_end && is_digit(p[at])) length = length * 10 + (p[at++] - '0');
-  if (at >= avail || p[at] != ':') return 0;
+  if (p[0] == '0') return 0;
+  std::uint64_t length;
+  std::size_t at;
+  if (avail >= 8) {
+    // The digits and the colon in one word, the length's value from it without a loop.
+    const std::uint64_t word = load_le64(p);
+    const std::uint64_t others = first_non_digits(word);
+    if (others == 0) return 0;
+    at = static_cast<std::size_t>(std::countr_zero(others)) / 8;
+    if (p[at] != ':') return 0;
+    // One or two digits without a branch, as most lengths are; more from the whole word.
+    const std::uint64_t first = word & 0x0F;
+    const std::uint64_t second = (word >> 8) & 0x0F;
+    length = first + static_cast<std::uint64_t>(at >= 2) * (first * 9 + second);
+    if (at > 2) length = decimal_value(word, at);
+  } else {
+    length = p[0] - std::uint64_t{'0'};
+    at = 1;
+    while (at < avail && is_digit(p[at])) length = length * 10 + (p[at++] - '0');
+    if (at >= avail || p[at] != ':') return 0;
+  }
   ++at;
   if (length > avail - at || length > options.max_atom_len) return 0;
   octets = {p + at, static_cast<std::size_t>(length)};

@@ -73,6 +73,23 @@ constexpr std::uint64_t equal(std::uint64_t y, std::uint8_t octet) noexcept {
 
 }  // namespace swar
 
+/// The top bit of each octet of `word` that is not a decimal digit, exact up to the first such
+/// octet (an octet's carry may mark the ones above it): a digit is 0x30-0x39, so XOR-ing 0x30
+/// leaves at most 9 in it, and adding 0x76 carries into its top bit anything above 9.
+inline std::uint64_t first_non_digits(std::uint64_t word) noexcept {
+  const std::uint64_t t = word ^ swar::repeat(0x30);
+  return ((t + swar::repeat(0x76)) | t) & swar::high;
+}
+
+/// The value of the decimal number written in the first `count` octets (1 to 7) of `word`, all
+/// of them digits: moved to the top of the word, then added up in pairs, fours and eights.
+inline std::uint64_t decimal_value(std::uint64_t word, std::size_t count) noexcept {
+  std::uint64_t v = (word & swar::repeat(0x0F)) << (8 * (8 - count));
+  v = (v * 10 + (v >> 8)) & 0x00FF00FF00FF00FFu;
+  v = (v * 100 + (v >> 16)) & 0x0000FFFF0000FFFFu;
+  return (v * 10000 + (v >> 32)) & 0xFFFFFFFFu;
+}
+
 #if defined(TARNEL_SCAN_SSE2)
 /// The same tests on sixteen octets: 0xFF in every octet that passes. Signed comparisons leave
 /// the octets 0x80-0xFF (negative) out of every range, whose bounds lie in 0x00-0x7E.
