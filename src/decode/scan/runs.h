@@ -283,6 +283,18 @@ TARNEL_ALWAYS_INLINE void decode_hex(const std::uint8_t* digits, std::size_t pai
   }
 }
 
+/// As `run`, for runs that often pass sixteen octets (hexadecimal digits).
+template <class Class>
+TARNEL_ALWAYS_INLINE std::size_t run_wide(const std::uint8_t* p, std::size_t n) noexcept {
+  return run<Class>(p, n);
+}
+
+/// Decodes the 32 octets at `digits` as sixteen pairs into `out`, whatever they are: where fewer
+/// are digits, the octets past the digits' are meaningless. All 32 must be there to read.
+TARNEL_ALWAYS_INLINE void decode_hex_block(const std::uint8_t* digits, std::uint8_t* out) noexcept {
+  decode_hex(digits, 16, out);
+}
+
 }  // namespace portable
 
 #if defined(TARNEL_SCAN_SSE2)
@@ -321,6 +333,65 @@ TARNEL_ALWAYS_INLINE void decode_hex(const std::uint8_t* digits, std::size_t pai
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(octets, octets));
   }
   portable::decode_hex(digits + 2 * i, pairs - i, out + i);
+}
+
+// The first 32 octets in one step, with no branch on where the run ends among them.
+template <class Class>
+TARNEL_ALWAYS_INLINE std::size_t run_wide(const std::uint8_t* p, std::size_t n) noexcept {
+  if (n < 32) return run<Class>(p, n);
+  const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+  const std::uint32_t members = static_cast<std::uint32_t>(_mm_movemask_epi8(Class::vector(low))) |
+                                static_cast<std::uint32_t>(_mm_movemask_epi8(Class::vector(high)))
+                                    << 16;
+  if (members != 0xFFFFFFFFu) return static_cast<std::size_t>(std::countr_one(members));
+  return 32 + run<Class>(p + 32, n - 32);
+}
+
+TARNEL_ALWAYS_INLINE void decode_hex_block(const std::uint8_t* digits, std::uint8_t* out) noexcept {
+  decode_hex(digits, 16, out);
+}
+
+/// Sixteen octets of base-64 text at `text`: which of them are alphabet characters (bit i for
+/// octet i), their sextets in `sextets` (meaningless for the others), and what their four groups
+/// decode to, twelve octets at `out`, which must have room for fourteen (the last two are
+/// meaningless, and so is every octet that depends on one that is not in the alphabet).
+TARNEL_ALWAYS_INLINE unsigned decode_base64_block(const std::uint8_t* text, std::uint8_t* out,
+                                                  std::uint8_t* sextets) noexcept {
+  using namespace vec;
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
+  const __m128i upper = within(x, 'A', 'Z');
+  const __m128i lower = within(x, 'a', 'z');
+  const __m128i digit = within(x, '0', '9');
+  const __m128i plus = equal(x, '+');
+  const __m128i slash = equal(x, '/');
+  // What to add to each character to make its sextet: A-Z 0-25, a-z 26-51, 0-9 52-61, + 62, / 63.
+  const __m128i offset =
+      _mm_or_si128(_mm_or_si128(_mm_and_si128(upper, _mm_set1_epi8(-65)),
+                                _mm_and_si128(lower, _mm_set1_epi8(-71))),
+                   _mm_or_si128(_mm_and_si128(digit, _mm_set1_epi8(4)),
+                                _mm_or_si128(_mm_and_si128(plus, _mm_set1_epi8(19)),
+                                             _mm_and_si128(slash, _mm_set1_epi8(16)))));
+  const __m128i values = _mm_and_si128(_mm_add_epi8(x, offset), _mm_set1_epi8(0x3F));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(sextets), values);
+  // Two sextets to 12 bits in each 16-bit lane, two of those to a group's 24 bits in each 32-bit
+  // lane (the first character's bits highest), then the group's octets in the order they go out.
+  const __m128i pairs = _mm_or_si128(
+      _mm_slli_epi16(_mm_and_si128(values, _mm_set1_epi16(0x00FF)), 6), _mm_srli_epi16(values, 8));
+  const __m128i groups = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00011000));
+  const __m128i ordered =
+      _mm_or_si128(_mm_or_si128(_mm_slli_epi32(_mm_and_si128(groups, _mm_set1_epi32(0xFF)), 16),
+                                _mm_and_si128(groups, _mm_set1_epi32(0xFF00))),
+                   _mm_and_si128(_mm_srli_epi32(groups, 16), _mm_set1_epi32(0xFF)));
+  // The two groups of each 64-bit half side by side in its low six octets.
+  const __m128i joined =
+      _mm_or_si128(_mm_and_si128(ordered, _mm_set1_epi64x(0x00FFFFFF)),
+                   _mm_and_si128(_mm_srli_epi64(ordered, 8), _mm_set1_epi64x(0xFFFFFF000000)));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out), joined);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 6), _mm_srli_si128(joined, 8));
+  const __m128i alphabet =
+      _mm_or_si128(_mm_or_si128(upper, lower), _mm_or_si128(digit, _mm_or_si128(plus, slash)));
+  return static_cast<unsigned>(_mm_movemask_epi8(alphabet));
 }
 
 }  // namespace sse2
