@@ -1,7 +1,7 @@
 // Runs of one class of octets, found a word or a vector at a time: how many of the octets at `p`
 // belong to the class before the first that does not. The classes are those of grammar.h (token
-// characters, octets that stand for themselves in quotes, hexadecimal digits, whitespace) and
-// every octet but one; `decode_hex` turns pairs of hexadecimal digits already known to be digits
+// characters, octets that stand for themselves in quotes, hexadecimal digits) and every octet but
+// one; `decode_hex` turns pairs of hexadecimal digits already known to be digits
 // into octets, eight or sixteen digits a step.
 //
 // Two implementations give the same results: `portable`, eight octets at a time in a 64-bit word
@@ -189,24 +189,6 @@ struct HexDigits {
     using namespace vec;
     return _mm_or_si128(within(x, '0', '9'),
                         within(_mm_or_si128(x, _mm_set1_epi8(0x20)), 'a', 'f'));
-  }
-#endif
-};
-
-/// The six whitespace octets.
-struct Whitespace {
-  static bool test(std::uint8_t c) noexcept { return is_whitespace(c); }
-
-  static std::uint64_t word(std::uint64_t x) noexcept {
-    using namespace swar;
-    const std::uint64_t y = x & low7;
-    return (within(y, 0x09, 0x0D) | equal(y, ' ')) & ~x;
-  }
-
-#if defined(TARNEL_SCAN_SSE2)
-  static __m128i vector(__m128i x) noexcept {
-    using namespace vec;
-    return _mm_or_si128(within(x, 0x09, 0x0D), equal(x, ' '));
   }
 #endif
 };
