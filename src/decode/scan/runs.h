@@ -259,9 +259,9 @@ TARNEL_ALWAYS_INLINE void decode_hex(const std::uint8_t* digits, std::size_t pai
     t = (t | t >> 16) & 0xFFFFFFFFu;
     store_le32(out + i, static_cast<std::uint32_t>(t));
   }
-  for (; i < pairs; ++i) {
-    out[i] =
-        static_cast<std::uint8_t>(hex_values[digits[2 * i]] << 4 | hex_values[digits[2 * i + 1]]);
+  const std::uint8_t* pair = digits + 2 * i;
+  for (std::uint8_t* octet = out + i; octet != out + pairs; ++octet, pair += 2) {
+    *octet = static_cast<std::uint8_t>(hex_values[pair[0]] << 4 | hex_values[pair[1]]);
   }
 }
 
