@@ -130,7 +130,6 @@ class TARNEL_EXPORT Framer {
                        Frame& out);
 
   ReaderOptions options_;
-  std::uint8_t quoted_;  // the octet classes that stand for themselves in a quoted string
   State state_ = State::Between;
   AtomRole role_ = AtomRole::Plain;
   std::uint64_t pos_ = 0;         // the next octet to examine

@@ -45,8 +45,7 @@ class CheckingBuilder {
 
 }  // namespace
 
-Framer::Framer(const ReaderOptions& options)
-    : options_(options), quoted_(quoted_classes(options)) {}
+Framer::Framer(const ReaderOptions& options) : options_(options) {}
 
 std::uint64_t Framer::keep_from() const noexcept {
   return state_ == State::Between || state_ == State::Done ? pos_ : sexp_start_;
