@@ -19,8 +19,10 @@
 //   an S-expression needs an octet past the limit, and the stream holds one, it is refused as
 //   `InputTooLong` at its start plus the limit.
 //
-// Each octet is examined a bounded number of times whatever the pieces: once as it arrives, and
-// the body of a base-64 string or a transport form once more, by the codec, when it closes.
+// Each octet is examined a bounded number of times whatever the pieces: an element that arrives
+// whole is taken in one step by the reader's own scanner, and one it declines (or that is cut by
+// the end of a piece) is followed an octet at a time as it arrives; the body of a base-64 string
+// or a transport form is read once more, by the codec, when it closes.
 // Nothing is allocated from a length written in the input; the state grows only with the depth
 // of the open lists, which `max_depth` bounds.
 #pragma once

@@ -1,15 +1,18 @@
 // Octet strings in the forms most input is made of, each taken in one step: a verbatim string
-// whose length has at most nine digits and no leading zero, a token, a quoted string without
-// escapes, a hexadecimal string without whitespace, a base-64 string. The reader takes each atom
-// this way before anything else, and so does the framer with the octets it holds at hand; both
-// read through the runs of runs.h and the rules of grammar.h.
+// whose length has at most seven digits and no leading zero, a token, a quoted string (its
+// escapes decoded by the table of grammar.h), a hexadecimal string without whitespace, a base-64
+// string. The reader's driver takes each atom this way before anything else, and so does the
+// framer with the octets it holds at hand; both read through the runs of runs.h.
 //
 // `quick_atom` takes a string only where the octets at hand hold it whole and nothing in it is
 // refused: then its octets and where it ends are exactly what the full reader
 // (read_octet_view) gives. Anything else it declines, having changed nothing but the scratch
 // buffer, and the caller reads the string the full way, which refuses it exactly or reads what the
-// quick way leaves (escapes, whitespace inside a string, lengths before the advanced forms, long
-// lengths). So it changes nothing but the speed.
+// quick way leaves (whitespace inside a string, lengths before the advanced forms, long lengths,
+// strings past the atom limit). So it changes nothing but the speed; the tests and the scan fuzz
+// target hold it to the full reader. Short strings are read without a branch on their length
+// where the octets after them may be read too: a length from one word, up to 32 hexadecimal
+// digits and (with SSE2) 31 base-64 characters as two vectors.
 #pragma once
 
 #include <cstddef>
