@@ -211,7 +211,8 @@ Built Driver<Builder>::read_lists() {
   const bool advanced = options.allow_advanced;
   const std::uint8_t* const in = cursor_.input.data();
   const std::uint64_t n = cursor_.input.size();
-  // The position is kept here and handed to the cursor only around the steps that use it.
+  // The position is kept here and handed to the cursor around the steps that use it, and before
+  // each call of the builder, which may ask the cursor where it stands.
   std::uint64_t pos = cursor_.position;
   for (;;) {
     if (advanced) {
@@ -223,6 +224,7 @@ Built Driver<Builder>::read_lists() {
       if (open_.size() >= options.max_depth) return refused(ErrorKind::TooDeep, pos);
       open_.push_back({pos, builder_.size()});
       if constexpr (requires(Builder & b) { b.open_list(); }) {
+        cursor_.position = pos;  // a builder may ask where the list opens
         if (!builder_.open_list()) return builder_failed;
       }
       ++pos;
@@ -252,6 +254,7 @@ Built Driver<Builder>::read_lists() {
         data = *read;
         pos = cursor_.position;
       }
+      cursor_.position = pos;  // a builder may ask where the atom ends
       if (!builder_.atom(data)) return builder_failed;
     }
     if (open_.empty()) {
