@@ -14,7 +14,7 @@ root=$(pwd)
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(reader base64 structure framer converter pattern gnupg stream)
+[ ${#targets[@]} -gt 0 ] || targets=(reader base64 structure framer converter pattern gnupg scan stream)
 build=${TARNEL_FUZZ_BUILD:-build-fuzz}
 cmake_cmd=${TARNEL_CMAKE:-cmake}
 ninja_cmd=${TARNEL_NINJA:-$(command -v ninja || true)}

@@ -35,6 +35,8 @@
 
 #include "tarnel/base64.h"
 #include "tarnel/buffer.h"
+#include "tarnel/detail/atoms.h"
+#include "tarnel/detail/portability.h"
 #include "tarnel/error.h"
 #include "tarnel/octet_string.h"
 #include "tarnel/options.h"
@@ -89,28 +91,22 @@ struct OpenList {
   std::size_t first;
 };
 
-// The common case of canonical input, read without a call: a verbatim string whose length has
-// at most nine digits, no leading zero, and whose octets are all there and allowed. Anything
-// else (including every refusal) is left to read_octet_view, which reads it in full; so this
-// changes nothing but the speed. On success the cursor stands past the octets.
-inline bool read_short_verbatim(ReadCursor& cursor, View& out) noexcept {
-  const std::uint8_t* in = cursor.input.data();
+// The octet string at the cursor: taken in one step where its form allows (detail/atoms.h),
+// else read in full; on success the cursor stands past it. Kept out of line: the driver takes
+// plain atoms itself, and this serves the two octet strings of a hinted atom, which are few.
+TARNEL_NOINLINE inline Result<View, ReadError> read_atom(ReadCursor& cursor, Buffer& scratch) {
+  const std::uint64_t pos = cursor.position;
   const std::uint64_t n = cursor.input.size();
-  std::uint64_t pos = cursor.position;
-  std::uint64_t length = in[pos] - std::uint64_t{'0'};
-  if (length == 0 || length > 9) return false;
-  const std::uint64_t last_digit = pos + 9 < n ? pos + 9 : n;
-  while (++pos < last_digit) {
-    const std::uint64_t digit = in[pos] - std::uint64_t{'0'};
-    if (digit > 9) break;
-    length = length * 10 + digit;
+  if (pos < n) {
+    View octets;
+    const std::size_t taken = scan::quick_atom<scan::Take::Decode>(
+        cursor.options, cursor.input.data() + pos, n - pos, true, scratch, octets);
+    if (taken != 0) {
+      cursor.position = pos + taken;
+      return octets;
+    }
   }
-  if (pos >= n || in[pos] != ':') return false;
-  ++pos;
-  if (length > n - pos || length > cursor.options.max_atom_len) return false;
-  out = View(in + pos, length);
-  cursor.position = pos + length;
-  return true;
+  return read_octet_view(cursor, scratch);
 }
 
 }  // namespace build_detail
@@ -211,7 +207,7 @@ Result<bool, Stop> Driver<B>::read_hinted_atom() {
   }
   ++cursor_.position;
   skip_whitespace_if_advanced(cursor_);
-  Result<View, ReadError> hint = read_octet_view(cursor_, hint_scratch_);
+  Result<View, ReadError> hint = read_atom(cursor_, hint_scratch_);
   if (!hint) return refused(hint.error());
   skip_whitespace_if_advanced(cursor_);
   if (cursor_.position == n) return refused(ErrorKind::UnexpectedEnd, n);
@@ -223,7 +219,7 @@ Result<bool, Stop> Driver<B>::read_hinted_atom() {
   if (cursor_.position < n && cursor_.input[cursor_.position] == '(') {
     return refused(ErrorKind::HintOnList, cursor_.position);
   }
-  Result<View, ReadError> data = read_octet_view(cursor_, data_scratch_);
+  Result<View, ReadError> data = read_atom(cursor_, data_scratch_);
   if (!data) return refused(data.error());
   if (!builder_.hinted_atom(*data, *hint)) return builder_failed;
   return true;
@@ -234,40 +230,59 @@ Result<bool, Stop> Driver<B>::read_hinted_atom() {
 template <Builder B>
 Built Driver<B>::read_lists() {
   const ReaderOptions& options = cursor_.options;
+  const bool advanced = options.allow_advanced;
+  const std::uint8_t* const in = cursor_.input.data();
   const std::uint64_t n = cursor_.input.size();
+  // The position is kept here and handed to the cursor around the steps that use it, and before
+  // each call of the builder, which may ask the cursor where it stands.
+  std::uint64_t pos = cursor_.position;
   for (;;) {
-    skip_whitespace_if_advanced(cursor_);
-    if (cursor_.position == n) return refused(ErrorKind::UnexpectedEnd, n);
-    const std::uint8_t octet = cursor_.input[cursor_.position];
+    if (advanced) {
+      while (pos < n && is_whitespace(in[pos])) ++pos;
+    }
+    if (pos == n) return refused(ErrorKind::UnexpectedEnd, n);
+    const std::uint8_t octet = in[pos];
     if (octet == '(') {
-      if (open_.size() >= options.max_depth) {
-        return refused(ErrorKind::TooDeep, cursor_.position);
-      }
-      open_.push_back({cursor_.position, builder_.size()});
+      if (open_.size() >= options.max_depth) return refused(ErrorKind::TooDeep, pos);
+      open_.push_back({pos, builder_.size()});
       if constexpr (requires(B & b) { b.open_list(); }) {
+        cursor_.position = pos;  // a builder may ask where the list opens
         if (!builder_.open_list()) return builder_failed;
       }
-      ++cursor_.position;
+      ++pos;
       continue;
     }
     if (octet == ')') {
-      if (open_.empty()) return refused(ErrorKind::UnmatchedParenthesis, cursor_.position);
+      if (open_.empty()) return refused(ErrorKind::UnmatchedParenthesis, pos);
+      cursor_.position = pos;
       Result<bool, Stop> closed = close_list();
       if (!closed) return closed.error();
+      pos = cursor_.position;
     } else if (octet == '[') {
+      cursor_.position = pos;
       Result<bool, Stop> atom = read_hinted_atom();
       if (!atom) return atom.error();
+      pos = cursor_.position;
     } else {
-      View short_data;
-      if (read_short_verbatim(cursor_, short_data)) {
-        if (!builder_.atom(short_data)) return builder_failed;
+      View data;
+      const std::size_t taken = scan::quick_atom<scan::Take::Decode>(options, in + pos, n - pos,
+                                                                     true, data_scratch_, data);
+      if (taken != 0) {
+        pos += taken;
       } else {
-        Result<View, ReadError> data = read_octet_view(cursor_, data_scratch_);
-        if (!data) return refused(data.error());
-        if (!builder_.atom(*data)) return builder_failed;
+        cursor_.position = pos;
+        Result<View, ReadError> read = read_octet_view(cursor_, data_scratch_);
+        if (!read) return refused(read.error());
+        data = *read;
+        pos = cursor_.position;
       }
+      cursor_.position = pos;  // a builder may ask where the atom ends
+      if (!builder_.atom(data)) return builder_failed;
     }
-    if (open_.empty()) return cursor_.position;
+    if (open_.empty()) {
+      cursor_.position = pos;
+      return pos;
+    }
   }
 }
 

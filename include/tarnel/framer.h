@@ -19,8 +19,10 @@
 //   an S-expression needs an octet past the limit, and the stream holds one, it is refused as
 //   `InputTooLong` at its start plus the limit.
 //
-// Each octet is examined a bounded number of times whatever the pieces: once as it arrives, and
-// the body of a base-64 string or a transport form once more, by the codec, when it closes.
+// Each octet is examined a bounded number of times whatever the pieces: an element that arrives
+// whole is taken in one step by the reader's own scanner, and one it declines (or that is cut by
+// the end of a piece) is followed an octet at a time as it arrives; the body of a base-64 string
+// or a transport form is read once more, by the codec, when it closes.
 // Nothing is allocated from a length written in the input; the state grows only with the depth
 // of the open lists, which `max_depth` bounds.
 #pragma once
@@ -154,13 +156,12 @@ class TARNEL_EXPORT Framer {
   static std::uint64_t skip_whitespace(const std::uint8_t* in, std::uint64_t shift,
                                        std::uint64_t at, std::uint64_t stop) noexcept;
   std::uint64_t quick_atom(const std::uint8_t* in, std::uint64_t shift, std::uint64_t from,
-                           std::uint64_t stop) const noexcept;
+                           std::uint64_t stop);
   bool quick_elements(const std::uint8_t* in, std::uint64_t shift, std::uint64_t stop, Frame& out);
   bool close_delegated(std::span<const std::uint8_t> window, std::uint64_t window_start,
                        Frame& out);
 
   ReaderOptions options_;
-  std::uint8_t quoted_;  // the octet classes that stand for themselves in a quoted string
   State state_ = State::Between;
   AtomRole role_ = AtomRole::Plain;
   std::uint64_t pos_ = 0;         // the next octet to examine

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "portability.h"
+#include "tarnel/detail/portability.h"
 
 namespace tarnel {
 namespace {
@@ -117,6 +117,31 @@ bool finish_group(const std::uint8_t (&sextets)[4], unsigned held, Buffer& out) 
   }
 }
 
+// The last group of a text, where it is two or three alphabet characters and nothing else, or
+// those and the pads that make them four: appends its one or two octets. Anything else (a fault
+// too) is left to the octet-at-a-time loop, with nothing appended.
+inline bool final_group(const std::uint8_t* group, std::size_t rest, Buffer& out) {
+  if (rest < 2 || rest > 4) return false;
+  std::size_t sextets = rest;
+  if (rest == 4) {
+    if (group[3] != '=') return false;
+    sextets = group[2] == '=' ? 2 : 3;
+  }
+  const std::uint8_t first = decode_table[group[0]];
+  const std::uint8_t second = decode_table[group[1]];
+  if (sextets == 2) {
+    if ((first | second) >= 64 || (second & 0x0F) != 0) return false;
+    out.push_back(static_cast<std::uint8_t>(first << 2 | second >> 4));
+    return true;
+  }
+  const std::uint8_t third = decode_table[group[2]];
+  if ((first | second | third) >= 64 || (third & 0x03) != 0) return false;
+  std::uint8_t* p = out.extend(2);
+  p[0] = static_cast<std::uint8_t>(first << 2 | second >> 4);
+  p[1] = static_cast<std::uint8_t>((second & 0x0F) << 4 | third >> 2);
+  return true;
+}
+
 }  // namespace
 
 void base64_encode(std::span<const std::uint8_t> octets, Buffer& out) {
@@ -196,6 +221,7 @@ Result<bool, std::uint64_t> base64_decode_into(std::span<const std::uint8_t> tex
       if (done != 0) last_alpha = i - 1;
       if (i == n) break;
     }
+    if (held == 0 && pads == 0 && !closed && final_group(in + i, n - i, out)) return true;
 
     const std::uint8_t cls = decode_table[in[i]];
     if (cls == skip) {

@@ -1,6 +1,5 @@
 #include "tarnel/framer.h"
 
-#include <array>
 #include <cassert>
 #include <cstddef>
 #include <cstring>
@@ -8,25 +7,14 @@
 
 #include "tarnel/build.h"
 #include "tarnel/octet_string.h"
+#include "tarnel/detail/atoms.h"
+#include "tarnel/detail/grammar.h"
+#include "tarnel/detail/runs.h"
 
 namespace tarnel {
 namespace {
 
 constexpr std::uint64_t max_u64 = std::numeric_limits<std::uint64_t>::max();
-
-constexpr bool is_digit(std::uint8_t octet) noexcept { return octet >= '0' && octet <= '9'; }
-
-// The value of each hexadecimal digit, and -1 for every other octet.
-constexpr std::array<std::int8_t, 256> hex_digit_values = [] {
-  std::array<std::int8_t, 256> table{};
-  table.fill(-1);
-  for (int c = '0'; c <= '9'; ++c) table[c] = static_cast<std::int8_t>(c - '0');
-  for (int c = 'a'; c <= 'f'; ++c) table[c] = static_cast<std::int8_t>(c - 'a' + 10);
-  for (int c = 'A'; c <= 'F'; ++c) table[c] = static_cast<std::int8_t>(c - 'A' + 10);
-  return table;
-}();
-
-constexpr int hex_digit_value(std::uint8_t octet) noexcept { return hex_digit_values[octet]; }
 
 // What the reader's driver needs of a builder, and nothing kept: the framer only asks whether a
 // transport form's content reads, not what it holds.
@@ -57,8 +45,7 @@ class CheckingBuilder {
 
 }  // namespace
 
-Framer::Framer(const ReaderOptions& options)
-    : options_(options), quoted_(quoted_classes(options)) {}
+Framer::Framer(const ReaderOptions& options) : options_(options) {}
 
 std::uint64_t Framer::keep_from() const noexcept {
   return state_ == State::Between || state_ == State::Done ? pos_ : sexp_start_;
@@ -108,16 +95,9 @@ bool Framer::atom_done(Frame& out) {
 
 // The checks every quoted or hexadecimal string ends with, in the reader's order.
 bool Framer::close_string(std::uint64_t count, Frame& out) {
-  if (has_length_ && count != length_) {
-    out = refuse(ErrorKind::LengthMismatch, atom_start_);
-    return false;
-  }
-  if (count == 0 && !options_.allow_empty_atoms) {
-    out = refuse(ErrorKind::EmptyAtomNotAllowed, atom_start_);
-    return false;
-  }
-  if (count > options_.max_atom_len) {
-    out = refuse(ErrorKind::AtomTooLong, atom_start_);
+  const Fault fault = decoded_fault(options_, has_length_, length_, count);
+  if (fault) {
+    out = refuse(*fault, atom_start_);
     return false;
   }
   return atom_done(out);
@@ -128,107 +108,70 @@ bool Framer::start_atom(std::uint8_t octet, Frame& out) {
   atom_start_ = pos_;
   has_length_ = false;
   count_ = 0;
-  if (is_digit(octet)) {
-    state_ = State::Length;
-    length_ = octet - '0';
-    count_ = 1;  // digits read
-    ++pos_;
-    return true;
+  const Form form = forms[octet];
+  const Fault fault = form_fault(options_, form);
+  if (fault) {
+    out = refuse(*fault, pos_);
+    return false;
   }
-  const bool advanced = options_.allow_advanced;
-  switch (octet) {
-    case '"':
-      if (!advanced) break;
+  ++pos_;
+  switch (form) {
+    case Form::Length:
+      state_ = State::Length;
+      length_ = octet - '0';
+      count_ = 1;  // digits read
+      return true;
+    case Form::Quoted:
       state_ = State::Quoted;
-      ++pos_;
       return true;
-    case '#':
-      if (!advanced) break;
-      if (!options_.allow_hexadecimal) {
-        out = refuse(ErrorKind::HexadecimalNotAllowed, pos_);
-        return false;
-      }
+    case Form::Hexadecimal:
       state_ = State::Hexadecimal;
-      ++pos_;
       return true;
-    case '|':
-      if (!advanced) break;
-      if (!options_.allow_base64) {
-        out = refuse(ErrorKind::Base64NotAllowed, pos_);
-        return false;
-      }
+    case Form::Base64:
       state_ = State::Base64;
-      ++pos_;
       return true;
     default:
-      if (!is_token_start(octet)) {
-        out = refuse(ErrorKind::UnexpectedOctet, pos_);
-        return false;
-      }
-      if (!advanced) break;
       state_ = State::Token;
-      ++pos_;
+      // Every token has an octet: with no room for one, it is refused here and now.
       if (options_.max_atom_len == 0) {
         out = refuse(ErrorKind::AtomTooLong, atom_start_);
         return false;
       }
       return true;
   }
-  out = refuse(ErrorKind::AdvancedNotAllowed, pos_);
-  return false;
 }
 
 // The octet after a length's digits, at pos_.
 bool Framer::start_length_form(std::uint8_t octet, Frame& out) {
   has_length_ = true;
-  if (octet == ':') {
-    ++pos_;
-    // The reader counts from the S-expression's first octet.
-    if (length_ > max_u64 - (pos_ - sexp_start_)) {
-      out = refuse(ErrorKind::LengthOverflow, pos_);
-      return false;
-    }
-    state_ = State::Verbatim;
-    count_ = length_;  // octets still to come
-    if (count_ != 0) return true;
-    return close_string(0, out);
+  const Fault fault = form_fault_after_length(options_, octet);
+  if (fault) {
+    out = refuse(*fault, *fault == ErrorKind::UnexpectedOctet ? pos_ : atom_start_);
+    return false;
   }
-  State form;
-  bool form_allowed = true;
-  ErrorKind refusal = ErrorKind::AdvancedNotAllowed;
-  switch (octet) {
-    case '"':
-      form = State::Quoted;
+  ++pos_;
+  switch (forms[octet]) {
+    case Form::Quoted:
+      state_ = State::Quoted;
       break;
-    case '#':
-      form = State::Hexadecimal;
-      form_allowed = options_.allow_hexadecimal;
-      refusal = ErrorKind::HexadecimalNotAllowed;
+    case Form::Hexadecimal:
+      state_ = State::Hexadecimal;
       break;
-    case '|':
-      form = State::Base64;
-      form_allowed = options_.allow_base64;
-      refusal = ErrorKind::Base64NotAllowed;
+    case Form::Base64:
+      state_ = State::Base64;
       break;
     default:
-      out = refuse(ErrorKind::UnexpectedOctet, pos_);
-      return false;
+      // ':' (a verbatim string). The reader counts from the S-expression's first octet.
+      if (length_ > max_u64 - (pos_ - sexp_start_)) {
+        out = refuse(ErrorKind::LengthOverflow, pos_);
+        return false;
+      }
+      state_ = State::Verbatim;
+      count_ = length_;  // octets still to come
+      if (count_ != 0) return true;
+      return close_string(0, out);
   }
-  if (!options_.allow_advanced) {
-    out = refuse(ErrorKind::AdvancedNotAllowed, atom_start_);
-    return false;
-  }
-  if (!form_allowed) {
-    out = refuse(refusal, atom_start_);
-    return false;
-  }
-  if (!options_.allow_lengths) {
-    out = refuse(ErrorKind::LengthNotAllowed, atom_start_);
-    return false;
-  }
-  state_ = form;
   count_ = 0;
-  ++pos_;
   return true;
 }
 
@@ -238,63 +181,22 @@ std::uint64_t Framer::skip_whitespace(const std::uint8_t* in, std::uint64_t shif
   return at;
 }
 
-// The octet string that starts at `from` (< stop), where it is one of the common forms and the
-// octets at hand hold it whole, with nothing the options refuse: where it ends, or 0.
+// The octet string that starts at `from` (< stop), where the octets at hand hold it whole in one
+// of the forms the quick scanner takes, with nothing the options refuse: where it ends, or 0.
 std::uint64_t Framer::quick_atom(const std::uint8_t* in, std::uint64_t shift, std::uint64_t from,
-                                 std::uint64_t stop) const noexcept {
-  const bool advanced = options_.allow_advanced;
-  const std::uint8_t octet = in[from - shift];
-  std::uint64_t at = from + 1;
-  if (octet >= '1' && octet <= '9') {
-    // At most nine digits: no length that overflows, and no leading zero.
-    std::uint64_t length = octet - '0';
-    const std::uint64_t digits_end = from + 9 < stop ? from + 9 : stop;
-    while (at < digits_end && is_digit(in[at - shift])) {
-      length = length * 10 + (in[at++ - shift] - '0');
-    }
-    if (at >= stop || in[at - shift] != ':') return 0;
-    ++at;
-    if (length > stop - at || length > options_.max_atom_len) return 0;
-    return at + length;
-  }
-  if (!advanced) return 0;
-  if (is_token_start(octet)) {
-    while (at < stop && is_token_char(in[at - shift])) ++at;
-    // A token that runs to the end of what is at hand may go on.
-    if (at >= stop || at - from > options_.max_atom_len) return 0;
-    return at;
-  }
-  if (octet == '#' && options_.allow_hexadecimal) {
-    // Digits only, no whitespace, up to the closing '#'.
-    const void* hash = std::memchr(in + (at - shift), '#', stop - at);
-    if (hash == nullptr) return 0;
-    const std::uint64_t close =
-        shift + static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(hash) - in);
-    int not_digit = 0;
-    for (std::uint64_t p = at; p < close; ++p) not_digit |= hex_digit_value(in[p - shift]);
-    const std::uint64_t count = (close - at) / 2;
-    if (not_digit < 0 || (close - at) % 2 != 0 || (count == 0 && !options_.allow_empty_atoms) ||
-        count > options_.max_atom_len) {
-      return 0;
-    }
-    return close + 1;
-  }
-  if (octet == '"') {
-    while (at < stop && stands_in_quotes(in[at - shift], quoted_)) ++at;
-    if (at >= stop || in[at - shift] != '"') return 0;
-    const std::uint64_t count = at - from - 1;
-    if ((count == 0 && !options_.allow_empty_atoms) || count > options_.max_atom_len) return 0;
-    return at + 1;
-  }
-  return 0;
+                                 std::uint64_t stop) {
+  std::span<const std::uint8_t> octets;
+  const std::size_t taken = scan::quick_atom<scan::Take::Follow>(
+      options_, in + (from - shift), static_cast<std::size_t>(stop - from), false, scratch_,
+      octets);
+  return taken == 0 ? 0 : from + taken;
 }
 
 // Inside a list, the elements that are most of most input, where the octets hold them whole:
-// brackets, whitespace, and atoms (with or without a hint) written as short verbatim strings,
-// tokens, quoted strings without escapes or hexadecimal strings without whitespace. Each is
-// taken in one step; anything else, and anything these would refuse, is left where it stands for
-// the states to take octet by octet (which then refuse it exactly). False where an element
-// finished the S-expression, with the answer in `out`.
+// brackets, whitespace, and atoms (with or without a hint) in the forms the quick scanner takes.
+// Each is taken in one step; anything else, and anything these would refuse, is left where it
+// stands for the states to take octet by octet (which then refuse it exactly). False where an
+// element finished the S-expression, with the answer in `out`.
 bool Framer::quick_elements(const std::uint8_t* in, std::uint64_t shift, std::uint64_t stop,
                             Frame& out) {
   const bool advanced = options_.allow_advanced;
@@ -418,7 +320,7 @@ Frame Framer::scan(std::span<const std::uint8_t> window, std::uint64_t window_st
       if (pos_ >= limit_end_) return refuse(ErrorKind::InputTooLong, limit_end_);
       const std::uint64_t stop = window_end < limit_end_ ? window_end : limit_end_;
       ++pos_;
-      while (pos_ < stop && is_token_char(in[pos_ - shift])) ++pos_;
+      pos_ += scan::native::run<scan::TokenChars>(in + (pos_ - shift), stop - pos_);
       if (pos_ - atom_start_ > options_.max_atom_len) {
         return refuse(ErrorKind::AtomTooLong, atom_start_);
       }
@@ -505,14 +407,8 @@ Frame Framer::scan(std::span<const std::uint8_t> window, std::uint64_t window_st
 
       case State::Length:
         if (is_digit(octet)) {
-          if (count_ == 1 && length_ == 0) {
-            return refuse(ErrorKind::LengthLeadingZero, atom_start_);
-          }
-          const std::uint64_t digit = octet - '0';
-          if (length_ > (max_u64 - digit) / 10) {
-            return refuse(ErrorKind::LengthOverflow, atom_start_);
-          }
-          length_ = length_ * 10 + digit;
+          const Fault fault = next_length_digit(length_, count_, octet);
+          if (fault) return refuse(*fault, atom_start_);
           ++count_;
           ++pos_;
           break;
@@ -529,9 +425,12 @@ Frame Framer::scan(std::span<const std::uint8_t> window, std::uint64_t window_st
       }
 
       case State::Quoted: {
-        const std::uint64_t run = pos_;
-        while (pos_ < stop && stands_in_quotes(in[pos_ - shift], quoted_)) ++pos_;
-        count_ += pos_ - run;
+        const std::uint8_t* at = in + (pos_ - shift);
+        const std::uint64_t run = options_.allow_raw_octets
+                                      ? scan::native::run<scan::QuotedOrRawChars>(at, stop - pos_)
+                                      : scan::native::run<scan::QuotedChars>(at, stop - pos_);
+        pos_ += run;
+        count_ += run;
         if (pos_ == stop) break;
         const std::uint8_t next = in[pos_ - shift];
         if (next == '"') {
@@ -546,63 +445,40 @@ Frame Framer::scan(std::span<const std::uint8_t> window, std::uint64_t window_st
         break;
       }
 
-      case State::Escape:
+      case State::Escape: {
+        const Escape escape = escapes[octet];
         ++pos_;
         state_ = State::Quoted;
-        switch (octet) {
-          case 'a':
-          case 'b':
-          case 't':
-          case 'n':
-          case 'v':
-          case 'f':
-          case 'r':
-          case '"':
-          case '\'':
-          case '?':
-          case '\\':
+        switch (escape.kind) {
+          case EscapeKind::Octet:
             ++count_;
             break;
-          case 'x':
+          case EscapeKind::Hexadecimal:
+          case EscapeKind::Octal:
             state_ = State::EscapeDigits;
-            escape_value_ = 16;
-            escape_digits_ = 2;
-            escape_accum_ = 0;
+            escape_value_ = static_cast<std::uint8_t>(escape_base(escape.kind));
+            escape_digits_ = escape_digits;
+            escape_accum_ = escape.value;
             break;
-          case '0':
-          case '1':
-          case '2':
-          case '3':
-          case '4':
-          case '5':
-          case '6':
-          case '7':
-            state_ = State::EscapeDigits;
-            escape_value_ = 8;
-            escape_digits_ = 2;
-            escape_accum_ = octet - '0';
-            break;
-          case '\n':
+          case EscapeKind::LineBreak:
             state_ = State::LineBreak;
-            line_break_second_ = '\r';
+            line_break_second_ = escape.value;
             break;
-          case '\r':
-            state_ = State::LineBreak;
-            line_break_second_ = '\n';
-            break;
-          default:
+          case EscapeKind::Invalid:
             return refuse(ErrorKind::InvalidEscape, escape_start_);
         }
         break;
+      }
 
       case State::EscapeDigits: {
-        int digit = hex_digit_value(octet);
-        if (escape_value_ == 8 && digit >= 8) digit = -1;
+        const int digit = escape_digit(escape_value_, octet);
         if (digit < 0) return refuse(ErrorKind::InvalidEscape, escape_start_);
         escape_accum_ = escape_accum_ * escape_value_ + static_cast<unsigned>(digit);
         ++pos_;
         if (--escape_digits_ == 0) {
-          if (escape_accum_ > 0xFF) return refuse(ErrorKind::InvalidEscape, escape_start_);
+          if (!escape_value_fits(escape_accum_)) {
+            return refuse(ErrorKind::InvalidEscape, escape_start_);
+          }
           ++count_;
           state_ = State::Quoted;
         }
@@ -616,17 +492,19 @@ Frame Framer::scan(std::span<const std::uint8_t> window, std::uint64_t window_st
 
       case State::Hexadecimal:
         while (pos_ < stop) {
+          const std::uint64_t digits =
+              scan::native::run<scan::HexDigits>(in + (pos_ - shift), stop - pos_);
+          count_ += digits;
+          pos_ += digits;
+          if (pos_ == stop) break;
           const std::uint8_t c = in[pos_ - shift];
-          if (hex_digit_value(c) >= 0) {
-            ++count_;
-          } else if (c == '#') {
+          if (c == '#') {
             ++pos_;
             if (count_ % 2 != 0) return refuse(ErrorKind::OddHexDigits, atom_start_);
             if (!close_string(count_ / 2, out)) return out;
             break;
-          } else if (!is_whitespace(c)) {
-            return refuse(ErrorKind::InvalidHexDigit, pos_);
           }
+          if (!is_whitespace(c)) return refuse(ErrorKind::InvalidHexDigit, pos_);
           ++pos_;
         }
         break;

@@ -1,10 +1,10 @@
 #include "tarnel/octet_string.h"
 
-#include <array>
 #include <cstddef>
 #include <cstring>
 #include <limits>
 
+#include "tarnel/detail/runs.h"
 #include "tarnel/base64.h"
 #include "tarnel/buffer.h"
 
@@ -14,27 +14,6 @@ namespace {
 using View = std::span<const std::uint8_t>;
 
 constexpr std::uint64_t max_u64 = std::numeric_limits<std::uint64_t>::max();
-
-constexpr bool is_digit(std::uint8_t octet) noexcept { return octet >= '0' && octet <= '9'; }
-
-// The value of every hexadecimal digit; any other octet has `not_hex`, so that OR-ing two
-// looked-up octets tells at once whether both are digits.
-constexpr std::uint8_t not_hex = 0xFF;
-
-constexpr std::array<std::uint8_t, 256> hex_values = [] {
-  std::array<std::uint8_t, 256> table{};
-  table.fill(not_hex);
-  for (unsigned c = '0'; c <= '9'; ++c) table[c] = static_cast<std::uint8_t>(c - '0');
-  for (unsigned c = 'a'; c <= 'f'; ++c) table[c] = static_cast<std::uint8_t>(c - 'a' + 10);
-  for (unsigned c = 'A'; c <= 'F'; ++c) table[c] = static_cast<std::uint8_t>(c - 'A' + 10);
-  return table;
-}();
-
-// The value of a hexadecimal digit, or -1 for any other octet.
-constexpr int hex_value(std::uint8_t octet) noexcept {
-  const std::uint8_t value = hex_values[octet];
-  return value == not_hex ? -1 : value;
-}
 
 constexpr std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
   return b > max_u64 - a ? max_u64 : a + b;
@@ -89,15 +68,8 @@ class Sink {
 // then max_atom_len.
 Result<bool, ReadError> check_decoded(const ReadCursor& cursor, const Extent& extent,
                                       std::uint64_t count) {
-  if (extent.has_length && count != extent.length) {
-    return error_at(ErrorKind::LengthMismatch, extent.start);
-  }
-  if (count == 0 && !cursor.options.allow_empty_atoms) {
-    return error_at(ErrorKind::EmptyAtomNotAllowed, extent.start);
-  }
-  if (count > cursor.options.max_atom_len) {
-    return error_at(ErrorKind::AtomTooLong, extent.start);
-  }
+  const Fault fault = decoded_fault(cursor.options, extent.has_length, extent.length, count);
+  if (fault) return error_at(*fault, extent.start);
   return true;
 }
 
@@ -112,22 +84,28 @@ Result<View, ReadError> read_token(ReadCursor& cursor) {
   const std::uint8_t* in = cursor.input.data();
   const std::uint64_t n = cursor.input.size();
   const std::uint64_t start = cursor.position;
-  std::uint64_t end = start + 1;
-  while (end < n && is_token_char(in[end])) ++end;
+  const std::uint64_t end =
+      start + 1 + scan::native::run<scan::TokenChars>(in + start + 1, n - start - 1);
   Result<bool, ReadError> checked = check_decoded(cursor, {start, false, 0}, end - start);
   if (!checked) return checked.error();
   cursor.position = end;
   return cursor.input.subspan(start, end - start);
 }
 
+// The octets from `pos` on (of `n`) that stand for themselves inside a quoted string.
+std::uint64_t quoted_run(const ReadCursor& cursor, const std::uint8_t* in, std::uint64_t pos,
+                         std::uint64_t n) noexcept {
+  return cursor.options.allow_raw_octets
+             ? scan::native::run<scan::QuotedOrRawChars>(in + pos, n - pos)
+             : scan::native::run<scan::QuotedChars>(in + pos, n - pos);
+}
+
 // The cursor stands on the opening double quote.
 Result<View, ReadError> read_quoted(ReadCursor& cursor, const Extent& extent, Buffer& scratch) {
   const std::uint8_t* in = cursor.input.data();
   const std::uint64_t n = cursor.input.size();
-  const std::uint8_t quoted = quoted_classes(cursor.options);
   std::uint64_t pos = cursor.position + 1;
-  std::uint64_t run = pos;
-  while (run < n && stands_in_quotes(in[run], quoted)) ++run;
+  std::uint64_t run = pos + quoted_run(cursor, in, pos, n);
   if (run < n && in[run] == '"') {
     // No escapes: the octets are copied straight from the input, with no buffer in between.
     Result<bool, ReadError> checked = check_decoded(cursor, extent, run - pos);
@@ -147,79 +125,34 @@ Result<View, ReadError> read_quoted(ReadCursor& cursor, const Extent& extent, Bu
 
     const std::uint64_t backslash = pos - 1;
     if (pos == n) return end_of(cursor);
-    const std::uint8_t escape = in[pos++];
-    switch (escape) {
-      case 'a':
-        sink.push(0x07);
+    const Escape escape = escapes[in[pos++]];
+    switch (escape.kind) {
+      case EscapeKind::Octet:
+        sink.push(escape.value);
         break;
-      case 'b':
-        sink.push(0x08);
-        break;
-      case 't':
-        sink.push(0x09);
-        break;
-      case 'n':
-        sink.push(0x0A);
-        break;
-      case 'v':
-        sink.push(0x0B);
-        break;
-      case 'f':
-        sink.push(0x0C);
-        break;
-      case 'r':
-        sink.push(0x0D);
-        break;
-      case '"':
-      case '\'':
-      case '?':
-      case '\\':
-        sink.push(escape);
-        break;
-      case 'x': {
-        int value = 0;
-        for (int i = 0; i < 2; ++i) {
+      case EscapeKind::Hexadecimal:
+      case EscapeKind::Octal: {
+        const unsigned base = escape_base(escape.kind);
+        unsigned value = escape.value;
+        for (unsigned i = 0; i < escape_digits; ++i) {
           if (pos == n) return end_of(cursor);
-          int digit = hex_value(in[pos]);
+          const int digit = escape_digit(base, in[pos]);
           if (digit < 0) return error_at(ErrorKind::InvalidEscape, backslash);
-          value = value * 16 + digit;
+          value = value * base + static_cast<unsigned>(digit);
           ++pos;
         }
+        if (!escape_value_fits(value)) return error_at(ErrorKind::InvalidEscape, backslash);
         sink.push(static_cast<std::uint8_t>(value));
         break;
       }
-      case '0':
-      case '1':
-      case '2':
-      case '3':
-      case '4':
-      case '5':
-      case '6':
-      case '7': {
-        int value = escape - '0';
-        for (int i = 0; i < 2; ++i) {
-          if (pos == n) return end_of(cursor);
-          std::uint8_t digit = in[pos];
-          if (digit < '0' || digit > '7') return error_at(ErrorKind::InvalidEscape, backslash);
-          value = value * 8 + (digit - '0');
-          ++pos;
-        }
-        if (value > 0xFF) return error_at(ErrorKind::InvalidEscape, backslash);
-        sink.push(static_cast<std::uint8_t>(value));
+      case EscapeKind::LineBreak:
+        // LF CR and CR LF count as one line break.
+        if (pos < n && in[pos] == escape.value) ++pos;
         break;
-      }
-      case '\n':
-        // A line continuation; LF CR counts as one line break.
-        if (pos < n && in[pos] == '\r') ++pos;
-        break;
-      case '\r':
-        if (pos < n && in[pos] == '\n') ++pos;
-        break;
-      default:
+      case EscapeKind::Invalid:
         return error_at(ErrorKind::InvalidEscape, backslash);
     }
-    run = pos;
-    while (run < n && stands_in_quotes(in[run], quoted)) ++run;
+    run = pos + quoted_run(cursor, in, pos, n);
   }
   Result<View, ReadError> result = finish(cursor, extent, sink);
   if (result) cursor.position = pos;
@@ -237,28 +170,22 @@ Result<View, ReadError> read_hexadecimal_to(ReadCursor& cursor, const Extent& ex
   scratch.clear();
   std::uint8_t* const out = scratch.extend(static_cast<std::size_t>(room));
   std::uint8_t* w = out;
-  int high = -1;  // the first digit of the pair in hand, or -1
-  while (pos < close) {
-    if (high < 0 && close - pos >= 2) {
-      const std::uint8_t first = hex_values[in[pos]];
-      const std::uint8_t second = hex_values[in[pos + 1]];
-      if ((first | second) != not_hex && (first | second) < 16) {
-        *w++ = static_cast<std::uint8_t>(first << 4 | second);
-        pos += 2;
-        continue;
-      }
+  int high = -1;  // the first digit of a pair split by whitespace, or -1
+  for (;;) {
+    // A run of digits, decoded a word or a vector at a time, then one whitespace octet.
+    const std::uint8_t* digits = in + pos;
+    std::uint64_t count = scan::native::run<scan::HexDigits>(digits, close - pos);
+    pos += count;
+    if (high >= 0 && count != 0) {
+      *w++ = static_cast<std::uint8_t>(high << 4 | hex_values[*digits++]);
+      --count;
+      high = -1;
     }
-    const std::uint8_t digit = hex_values[in[pos]];
-    if (digit != not_hex) {
-      if (high < 0) {
-        high = digit;
-      } else {
-        *w++ = static_cast<std::uint8_t>(high << 4 | digit);
-        high = -1;
-      }
-    } else if (!is_whitespace(in[pos])) {
-      return error_at(ErrorKind::InvalidHexDigit, pos);
-    }
+    scan::native::decode_hex(digits, static_cast<std::size_t>(count / 2), w);
+    w += count / 2;
+    if (count % 2 != 0) high = hex_values[digits[count - 1]];
+    if (pos == close) break;
+    if (!is_whitespace(in[pos])) return error_at(ErrorKind::InvalidHexDigit, pos);
     ++pos;
   }
   if (high >= 0) return error_at(ErrorKind::OddHexDigits, extent.start);
@@ -291,8 +218,8 @@ Result<View, ReadError> read_hexadecimal(ReadCursor& cursor, const Extent& exten
   for (;;) {
     if (pos == n) return end_of(cursor);
     const std::uint8_t octet = in[pos];
-    const int digit = hex_value(octet);
-    if (digit >= 0) {
+    const std::uint8_t digit = hex_values[octet];
+    if (digit != not_hex) {
       if (high < 0) {
         high = digit;
       } else {
@@ -346,62 +273,30 @@ Result<View, ReadError> read_verbatim(ReadCursor& cursor, const Extent& extent,
   return cursor.input.subspan(begin, extent.length);
 }
 
-// The restrictions on a form that has a length, in their fixed order; `form_allowed` is the
-// form's own flag (true for quoted strings, which have none).
-Result<bool, ReadError> check_length_form(const ReadCursor& cursor, std::uint64_t start,
-                                          bool form_allowed, ErrorKind form_refusal) {
-  const ReaderOptions& options = cursor.options;
-  if (!options.allow_advanced) return error_at(ErrorKind::AdvancedNotAllowed, start);
-  if (!form_allowed) return error_at(form_refusal, start);
-  if (!options.allow_lengths) return error_at(ErrorKind::LengthNotAllowed, start);
-  return true;
-}
-
 Result<View, ReadError> read_with_length(ReadCursor& cursor, Buffer& scratch) {
   const std::uint8_t* in = cursor.input.data();
   const std::uint64_t n = cursor.input.size();
   const std::uint64_t start = cursor.position;
   std::uint64_t length = in[start] - '0';
   std::uint64_t pos = start + 1;
-  if (length == 0 && pos < n && is_digit(in[pos])) {
-    return error_at(ErrorKind::LengthLeadingZero, start);
-  }
-  while (pos < n && is_digit(in[pos])) {
-    const std::uint64_t digit = in[pos] - '0';
-    if (length > (max_u64 - digit) / 10) return error_at(ErrorKind::LengthOverflow, start);
-    length = length * 10 + digit;
-    ++pos;
+  for (; pos < n && is_digit(in[pos]); ++pos) {
+    const Fault fault = next_length_digit(length, pos - start, in[pos]);
+    if (fault) return error_at(*fault, start);
   }
   if (pos == n) return end_of(cursor);
 
-  const ReaderOptions& options = cursor.options;
+  const Fault fault = form_fault_after_length(cursor.options, in[pos]);
+  if (fault) return error_at(*fault, *fault == ErrorKind::UnexpectedOctet ? pos : start);
   const Extent extent{start, true, length};
-  switch (in[pos]) {
-    case ':':
-      return read_verbatim(cursor, extent, pos);
-    case '"': {
-      Result<bool, ReadError> allowed =
-          check_length_form(cursor, start, true, ErrorKind::AdvancedNotAllowed);
-      if (!allowed) return allowed.error();
-      cursor.position = pos;
+  if (in[pos] == ':') return read_verbatim(cursor, extent, pos);
+  cursor.position = pos;
+  switch (forms[in[pos]]) {
+    case Form::Quoted:
       return read_quoted(cursor, extent, scratch);
-    }
-    case '#': {
-      Result<bool, ReadError> allowed = check_length_form(cursor, start, options.allow_hexadecimal,
-                                                          ErrorKind::HexadecimalNotAllowed);
-      if (!allowed) return allowed.error();
-      cursor.position = pos;
+    case Form::Hexadecimal:
       return read_hexadecimal(cursor, extent, scratch);
-    }
-    case '|': {
-      Result<bool, ReadError> allowed =
-          check_length_form(cursor, start, options.allow_base64, ErrorKind::Base64NotAllowed);
-      if (!allowed) return allowed.error();
-      cursor.position = pos;
-      return read_base64_string(cursor, extent, scratch);
-    }
     default:
-      return error_at(ErrorKind::UnexpectedOctet, pos);
+      return read_base64_string(cursor, extent, scratch);
   }
 }
 
@@ -410,26 +305,21 @@ Result<View, ReadError> read_with_length(ReadCursor& cursor, Buffer& scratch) {
 Result<View, ReadError> read_octet_view(ReadCursor& cursor, Buffer& scratch) {
   const std::uint64_t start = cursor.position;
   if (start >= cursor.input.size()) return end_of(cursor);
-  const ReaderOptions& options = cursor.options;
   const std::uint8_t first = cursor.input[start];
-  if (is_digit(first)) return read_with_length(cursor, scratch);
-
+  const Form form = forms[first];
+  const Fault fault = form_fault(cursor.options, form);
+  if (fault) return error_at(*fault, start);
   const Extent extent{start, false, 0};
-  switch (first) {
-    case '"':
-      if (!options.allow_advanced) return error_at(ErrorKind::AdvancedNotAllowed, start);
+  switch (form) {
+    case Form::Length:
+      return read_with_length(cursor, scratch);
+    case Form::Quoted:
       return read_quoted(cursor, extent, scratch);
-    case '#':
-      if (!options.allow_advanced) return error_at(ErrorKind::AdvancedNotAllowed, start);
-      if (!options.allow_hexadecimal) return error_at(ErrorKind::HexadecimalNotAllowed, start);
+    case Form::Hexadecimal:
       return read_hexadecimal(cursor, extent, scratch);
-    case '|':
-      if (!options.allow_advanced) return error_at(ErrorKind::AdvancedNotAllowed, start);
-      if (!options.allow_base64) return error_at(ErrorKind::Base64NotAllowed, start);
+    case Form::Base64:
       return read_base64_string(cursor, extent, scratch);
     default:
-      if (!is_token_start(first)) return error_at(ErrorKind::UnexpectedOctet, start);
-      if (!options.allow_advanced) return error_at(ErrorKind::AdvancedNotAllowed, start);
       return read_token(cursor);
   }
 }

@@ -8,6 +8,20 @@
 #include <stdlib.h>
 #endif
 
+// Inlines a function where the compiler would not: for the few small steps that run once per
+// element of the input, whose call would cost as much as the step. And the other way: a rare
+// path kept out of line, so that it does not weigh on the code it is called from.
+#if defined(__GNUC__) || defined(__clang__)
+#define TARNEL_ALWAYS_INLINE __attribute__((always_inline)) inline
+#define TARNEL_NOINLINE __attribute__((noinline))
+#elif defined(_MSC_VER)
+#define TARNEL_ALWAYS_INLINE __forceinline
+#define TARNEL_NOINLINE __declspec(noinline)
+#else
+#define TARNEL_ALWAYS_INLINE inline
+#define TARNEL_NOINLINE
+#endif
+
 namespace tarnel {
 
 /// The octets of `value` in reverse order.
