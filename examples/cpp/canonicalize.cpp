@@ -1,8 +1,8 @@
 // Reads every S-expression of each file named (in any representation; `-` is standard input) and
 // writes its canonical form to standard output: the exact octets a signature or a SHA-256 digest
-// is computed over. Files are read in pieces, so a stream of any length is handled in memory
-// bounded by its largest S-expression. A refusal is reported with its file and octet offset, and
-// the program goes on to the next file.
+// is computed over. The stream engine pulls each file in pieces, so a stream of any length is
+// handled in memory bounded by its largest S-expression. A refusal is reported with its file and
+// octet offset, and the program goes on to the next file.
 //
 //   canonicalize keys.sexp > keys.canonical
 //
@@ -12,8 +12,8 @@
 #include <cstdio>
 #include <cstring>
 #include <span>
+#include <string>
 #include <tarnel/tarnel.h>
-#include <vector>
 
 namespace {
 
@@ -26,59 +26,44 @@ tarnel::ReaderOptions untrusted_input_options() {
   return options;
 }
 
-void report(const char* name, const tarnel::ReadError& error) {
-  char text[tarnel::error_display_capacity];
-  const std::size_t length = tarnel::format_read_error(error, text);
-  std::fprintf(stderr, "%s: %.*s\n", name, static_cast<int>(length), text);
-}
+// The pieces of a C stream, for the engine to pull.
+class FileSource final : public tarnel::StreamSource {
+ public:
+  explicit FileSource(std::FILE* in) noexcept : in_(in) {}
+
+  bool next(std::span<const std::uint8_t>& piece) override {
+    const std::size_t got = std::fread(piece_, 1, sizeof piece_, in_);
+    piece = std::span<const std::uint8_t>(piece_, got);  // empty at the end of the file
+    return got != 0 || !std::ferror(in_);
+  }
+
+ private:
+  std::FILE* in_;
+  std::uint8_t piece_[1 << 16];
+};
 
 // Converts one stream's S-expressions as they arrive; returns the exit status it earns.
 int canonicalize(const char* name, std::FILE* in, const tarnel::ReaderOptions& options) {
-  tarnel::Framer framer(options);
-  std::vector<std::uint8_t> window;  // the stream's octets from `window_start` on
-  std::uint64_t window_start = 0;
-  bool at_end = false;
-  while (true) {
-    const tarnel::Frame frame = framer.scan(window, window_start, at_end);
-    switch (frame.status) {
-      case tarnel::FrameStatus::Complete: {
-        // The framer has checked these octets as the reader would: reading them cannot fail.
-        const auto octets =
-            std::span(window).subspan(frame.start - window_start, frame.end - frame.start);
-        tarnel::Result<tarnel::Prefix, tarnel::ReadError> read =
-            tarnel::read_prefix(options, octets);
-        if (!read) {
-          report(name, read.error());
-          return 1;
-        }
-        const tarnel::Buffer canonical = tarnel::encode_canonical(read->value);
+  FileSource source(in);
+  tarnel::StreamReader stream(options, source);
+  tarnel::Buffer canonical;
+  for (;;) {
+    canonical.clear();
+    switch (stream.next_converted(tarnel::OutputForm::Canonical, canonical)) {
+      case tarnel::StreamStatus::Read:
         if (std::fwrite(canonical.data(), 1, canonical.size(), stdout) != canonical.size()) {
           return 2;
         }
         continue;
-      }
-      case tarnel::FrameStatus::Refused:
-        report(name, frame.error);  // offsets count from the start of the stream
-        return 1;
-      case tarnel::FrameStatus::Ended:
+      case tarnel::StreamStatus::Ended:
         return 0;
-      case tarnel::FrameStatus::NeedMore:
-        break;
-    }
-    // Drop what the framer no longer needs, then read the next piece.
-    const std::uint64_t keep = framer.keep_from();
-    window.erase(window.begin(), window.begin() + static_cast<std::ptrdiff_t>(keep - window_start));
-    window_start = keep;
-    std::uint8_t piece[1 << 16];
-    const std::size_t got = std::fread(piece, 1, sizeof piece, in);
-    if (got == 0) {
-      if (std::ferror(in)) {
+      case tarnel::StreamStatus::Refused:  // offsets count from the start of the stream
+        std::fprintf(stderr, "%s: %s\n", name, tarnel::to_string(stream.refusal()).c_str());
+        return 1;
+      default:  // the source failed: the file could not be read
         std::fprintf(stderr, "%s: read error\n", name);
         return 2;
-      }
-      at_end = true;
     }
-    window.insert(window.end(), piece, piece + got);
   }
 }
 
