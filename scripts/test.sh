@@ -10,7 +10,7 @@
 # builds the portable manylinux2014 wheel (scripts/portable-wheel.sh), audits it and runs pytest on
 # it under CPython 3.10 and 3.13 where they can be found.
 # Exits non-zero on any failure. Environment: TARNEL_PYTHON picks the interpreter (default python3);
-# TARNEL_FUZZ_SECONDS the time per fuzz target (default 60; 0 skips fuzzing); TARNEL_WHEEL_VENV the
+# TARNEL_FUZZ_SECONDS the time per fuzz target (default 40, ten targets; 0 skips fuzzing); TARNEL_WHEEL_VENV the
 # venv holding the portable wheel's tools (default build/portable/venv).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -175,7 +175,7 @@ if nm -DC --defined-only build/cpp-shared/prefix/lib/libtarnel.so | grep -v ' ta
 fi
 echo "examples built and run against the installed libraries, the source tree and pkg-config"
 
-fuzz_seconds=${TARNEL_FUZZ_SECONDS:-60}
+fuzz_seconds=${TARNEL_FUZZ_SECONDS:-40}
 if [ "$fuzz_seconds" -gt 0 ]; then
   echo "== fuzz: each target for ${fuzz_seconds}s"
   TARNEL_FUZZ_BUILD=build/fuzz TARNEL_CMAKE="$venv_python -m cmake" \
