@@ -10,8 +10,8 @@
 # builds the portable manylinux2014 wheel (scripts/portable-wheel.sh), audits it and runs pytest on
 # it under CPython 3.10 and 3.13 where they can be found.
 # Exits non-zero on any failure. Environment: TARNEL_PYTHON picks the interpreter (default python3);
-# TARNEL_FUZZ_SECONDS the time per fuzz target (default 40, ten targets; 0 skips fuzzing); TARNEL_WHEEL_VENV the
-# venv holding the portable wheel's tools (default build/portable/venv).
+# TARNEL_FUZZ_SECONDS the time per fuzz target (default 40, ten targets; 0 skips fuzzing);
+# TARNEL_WHEEL_VENV the venv holding the portable wheel's tools (default build/portable/venv).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
