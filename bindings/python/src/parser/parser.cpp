@@ -177,7 +177,7 @@ PyType_Slot parser_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec parser_spec = {
+PyType_Spec parser_type_definition = {
     "tarnel.Parser", sizeof(ParserObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     parser_slots,
 };
@@ -199,9 +199,9 @@ PyObject* make_parser_type() {
   for (PyType_Slot& slot : slots) {
     if (slot.slot == Py_tp_doc) slot.pfunc = const_cast<char*>(doc.c_str());
   }
-  PyType_Spec spec = parser_spec;
-  spec.slots = slots;
-  return PyType_FromSpec(&spec);
+  PyType_Spec definition = parser_type_definition;
+  definition.slots = slots;
+  return PyType_FromSpec(&definition);
 }
 
 }  // namespace
