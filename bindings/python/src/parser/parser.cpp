@@ -2,7 +2,6 @@
 
 #include <Python.h>
 
-#include <algorithm>
 #include <cstring>
 #include <iterator>
 #include <string>
@@ -177,7 +176,7 @@ PyType_Slot parser_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec parser_type_definition = {
+PyType_Spec parser_spec = {
     "tarnel.Parser", sizeof(ParserObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     parser_slots,
 };
@@ -191,17 +190,21 @@ const char parser_doc_rest[] =
     "8 lists, or bounds how large or how deeply nested the input\nmay be.\n\nA parser holds no "
     "state between parses, so one may be built once and used\nas often as wanted.";
 
-PyObject* make_parser_type() {
+PyObject* make_parser_type() { return PyType_FromSpec(&parser_spec); }
+
+// The class, with its docstring made from the table of options once, before the first class is
+// made (a magic static, so interpreters starting at once wait for it).
+PyObject* make_documented_parser_type() {
   static const std::string doc =
       "Parser(*, canonical=False, " + parser_keyword_defaults() + parser_doc_rest;
-  PyType_Slot slots[std::size(parser_slots)];
-  std::copy(std::begin(parser_slots), std::end(parser_slots), slots);
-  for (PyType_Slot& slot : slots) {
-    if (slot.slot == Py_tp_doc) slot.pfunc = const_cast<char*>(doc.c_str());
-  }
-  PyType_Spec definition = parser_type_definition;
-  definition.slots = slots;
-  return PyType_FromSpec(&definition);
+  static const bool documented = [] {
+    for (PyType_Slot& slot : parser_slots) {
+      if (slot.slot == Py_tp_doc) slot.pfunc = const_cast<char*>(doc.c_str());
+    }
+    return true;
+  }();
+  (void)documented;
+  return make_parser_type();
 }
 
 }  // namespace
@@ -215,7 +218,7 @@ PyObject* parse_object(const ReaderOptions& options, PyObject* data) {
   return read_whole_to_python(options, input.view());
 }
 
-PyObject* parser_type() noexcept { return cached_type(TypeId::Parser, make_parser_type); }
+PyObject* parser_type() noexcept { return cached_type(TypeId::Parser, make_documented_parser_type); }
 
 const ReaderOptions* parser_options(PyObject* object) noexcept {
   PyObject* type = parser_type();
