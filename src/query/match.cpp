@@ -5,6 +5,7 @@
 #include <iterator>
 #include <utility>
 
+#include "decode/reader/message_at.h"
 #include "tarnel/build.h"
 #include "tarnel/pattern_engine.h"
 
@@ -139,20 +140,7 @@ std::size_t format_pattern_error(const PatternError& error, char* out) noexcept 
   if (error.kind == PatternErrorKind::Refused) {
     return format_read_error(ReadError{error.offset, error.read_kind}, out);
   }
-  const std::string_view message = text_of(error.kind).message;
-  std::size_t n = message.size();
-  std::memcpy(out, message.data(), n);
-  std::memcpy(out + n, at_offset.data(), at_offset.size());
-  n += at_offset.size();
-  char digits[20];
-  std::size_t count = 0;
-  std::uint64_t offset = error.offset;
-  do {
-    digits[count++] = static_cast<char>('0' + offset % 10);
-    offset /= 10;
-  } while (offset != 0);
-  while (count != 0) out[n++] = digits[--count];
-  return n;
+  return format_message_at(text_of(error.kind).message, error.offset, out);
 }
 
 Result<Pattern, PatternError> compile_pattern(std::span<const std::uint8_t> text) {

@@ -3,6 +3,8 @@
 #include <array>
 #include <cstring>
 
+#include "decode/reader/message_at.h"
+
 namespace tarnel {
 namespace {
 
@@ -61,8 +63,7 @@ std::string_view error_kind_name(ErrorKind kind) noexcept { return text_of(kind)
 
 std::string_view error_kind_message(ErrorKind kind) noexcept { return text_of(kind).message; }
 
-std::size_t format_read_error(const ReadError& error, char* out) noexcept {
-  std::string_view message = error_kind_message(error.kind);
+std::size_t format_message_at(std::string_view message, std::uint64_t offset, char* out) noexcept {
   std::size_t n = 0;
   std::memcpy(out, message.data(), message.size());
   n += message.size();
@@ -70,13 +71,16 @@ std::size_t format_read_error(const ReadError& error, char* out) noexcept {
   n += at_offset.size();
   char digits[20];
   std::size_t count = 0;
-  std::uint64_t v = error.offset;
   do {
-    digits[count++] = static_cast<char>('0' + v % 10);
-    v /= 10;
-  } while (v != 0);
+    digits[count++] = static_cast<char>('0' + offset % 10);
+    offset /= 10;
+  } while (offset != 0);
   while (count != 0) out[n++] = digits[--count];
   return n;
+}
+
+std::size_t format_read_error(const ReadError& error, char* out) noexcept {
+  return format_message_at(error_kind_message(error.kind), error.offset, out);
 }
 
 }  // namespace tarnel
