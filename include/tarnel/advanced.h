@@ -21,6 +21,9 @@ namespace tarnel {
 /// Appends `octets` as a token, a hexadecimal string or a quoted string, by the fixed rule.
 TARNEL_EXPORT void write_octet_string(std::span<const std::uint8_t> octets, Buffer& out);
 
+/// The number of characters `write_octet_string` appends for `octets`, found without writing them.
+TARNEL_EXPORT std::uint64_t octet_string_text_size(std::span<const std::uint8_t> octets) noexcept;
+
 /// The advanced form of `value`.
 TARNEL_EXPORT Buffer encode_advanced(const Value& value);
 

@@ -3,7 +3,7 @@ from collections.abc import Callable
 from typing import Any, final
 
 from ._tarnel import Parser
-from .types import OctetsLike, SExp
+from .types import OctetsLike, SExp, SExpLike
 
 @final
 class Reader:
@@ -15,9 +15,12 @@ class Reader:
         data: Any = None,
         form: str | None = None,
         raw_octets: bool = False,
+        width: int = ...,
+        indent: int = ...,
     ) -> Reader: ...
     def __iter__(self) -> Reader: ...
-    # Values, or with a form each S-expression's octets in that representation.
+    # Values, or with a form each S-expression's octets in that representation ('pretty': laid
+    # out as `to_pretty` lays it out, with `width` and `indent`).
     def __next__(self) -> Any: ...
     def convert(self, write: Callable[[memoryview], object], separator: bytes = ...) -> None: ...
     def buffered(self, start: int, stop: int) -> tuple[int, bytes]: ...
@@ -28,3 +31,4 @@ class Reader:
 
 def parser_options(parser: Parser) -> dict[str, object]: ...
 def parse_raw(data: OctetsLike, parser: Parser | None = None) -> SExp: ...
+def to_pretty(sexp: SExpLike, width: int = 72, indent: int = 2) -> str: ...

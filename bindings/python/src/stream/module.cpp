@@ -1,7 +1,7 @@
 // The module `tarnel._streaming`: the package's native stream reader, `parser_options`, which
-// the package pickles parsers with, and `parse_raw`, which the package re-exports. It holds no
-// types of `_tarnel`'s own: values, parsers and refusals are `_tarnel`'s Atom, Parser and
-// ParseError.
+// the package pickles parsers with, `parse_raw`, which the package re-exports, and `to_pretty`,
+// which the package's `tarnel.to_pretty` calls. It holds no types of `_tarnel`'s own: values,
+// parsers and refusals are `_tarnel`'s Atom, Parser and ParseError.
 #include <Python.h>
 
 #include "runtime/errors.h"
@@ -9,6 +9,7 @@
 #include "runtime/ref.h"
 #include "stream/parse_raw.h"
 #include "stream/parser_options.h"
+#include "stream/pretty.h"
 #include "stream/reader.h"
 
 namespace tarnel::py {
@@ -31,6 +32,8 @@ PyMethodDef module_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, parser_options_doc},
     {"parse_raw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_raw_function)),
      METH_FASTCALL | METH_KEYWORDS, parse_raw_doc},
+    {"to_pretty", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(to_pretty_function)),
+     METH_FASTCALL | METH_KEYWORDS, to_pretty_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

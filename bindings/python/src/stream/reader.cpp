@@ -15,9 +15,11 @@
 #include "runtime/errors.h"
 #include "runtime/ref.h"
 #include "runtime/types.h"
+#include "stream/pretty.h"
 #include "tarnel/buffer.h"
 #include "tarnel/converter.h"
 #include "tarnel/framer.h"
+#include "tarnel/pretty.h"
 #include "value/to_python.h"
 
 namespace tarnel::py {
@@ -49,12 +51,16 @@ struct Attempt {
 // The state of one stream. See reader.h for how the work is divided.
 class Stream {
  public:
-  Stream(const ReaderOptions& options, bool converting, OutputForm form)
+  // With `layout`, the octets are those of the laid-out form rather than of `form`.
+  Stream(const ReaderOptions& options, bool converting, OutputForm form,
+         const PrettyOptions* layout)
       : options_(options),
         unlimited_(options),
         framer_(options),
         converting_(converting),
-        form_(form) {
+        form_(form),
+        laid_out_(layout != nullptr),
+        layout_(layout != nullptr ? *layout : PrettyOptions{}) {
     unlimited_.max_input_len = no_limit;
   }
 
@@ -152,12 +158,16 @@ class Stream {
 
   void take_piece(Ref piece, View octets);
   int refuse(ReadError error);
+  bool too_deep_to_lay_out(View sexp) const;
+  int unwritable();
 
   const ReaderOptions options_;
   ReaderOptions unlimited_;  // the same, with the input limit applied by cutting the input
   Framer framer_;
   const bool converting_;
   const OutputForm form_;
+  const bool laid_out_;
+  const PrettyOptions layout_;
 
   Ref chunks_;                           // the callable that gives the next piece, or null
   Ref held_;                             // the object `view_` points into, when read in place
@@ -169,7 +179,8 @@ class Stream {
   bool eof_ = false;
   std::uint64_t start_ = 0;  // where the S-expression read last (or under way) begins
 
-  enum class Finish : std::uint8_t { Open, Ended, Refused };
+  // Unwritable: read, but nested deeper than the layout goes.
+  enum class Finish : std::uint8_t { Open, Ended, Refused, Unwritable };
   Finish finish_ = Finish::Open;
   std::uint64_t finished_at_ = 0;  // what `offset` says once the stream is over
   ReadError refusal_;
@@ -202,7 +213,9 @@ Attempt Stream::read(const ReaderOptions& options, View octets, bool known_whole
     // The framer has found it whole, so it converts: the output may go out in pieces.
     FlushingSink sink(*this);
     Built built =
-        convert_prefix(options, octets, form_, sink, default_piece_size, &convert_scratch_);
+        laid_out_
+            ? convert_prefix(options, octets, layout_, sink, default_piece_size, &convert_scratch_)
+            : convert_prefix(options, octets, form_, sink, default_piece_size, &convert_scratch_);
     if (!built) {
       if (built.error().by_builder) return attempt;
       attempt.status = Attempt::Status::Refused;
@@ -213,7 +226,9 @@ Attempt Stream::read(const ReaderOptions& options, View octets, bool known_whole
     attempt.consumed = *built;
     return attempt;
   }
-  Result<std::uint64_t, ReadError> converted = convert_prefix(options, octets, form_, out_, &convert_scratch_);
+  Result<std::uint64_t, ReadError> converted =
+      laid_out_ ? convert_prefix(options, octets, layout_, out_, &convert_scratch_)
+                : convert_prefix(options, octets, form_, out_, &convert_scratch_);
   if (!converted) {
     attempt.status = Attempt::Status::Refused;
     attempt.refusal = converted.error();
@@ -222,6 +237,26 @@ Attempt Stream::read(const ReaderOptions& options, View octets, bool known_whole
   attempt.status = Attempt::Status::Read;
   attempt.consumed = *converted;
   return attempt;
+}
+
+// Whether `sexp`, read whole, nests deeper than the layout goes: possible only where the options
+// let the reader go deeper. A framer held to that depth follows it (nothing is written yet).
+bool Stream::too_deep_to_lay_out(View sexp) const {
+  if (!laid_out_ || options_.max_depth <= laid_out_depth_limit) return false;
+  ReaderOptions shallow = unlimited_;
+  shallow.max_depth = laid_out_depth_limit;
+  Framer framer(shallow);
+  const Frame frame = framer.scan(sexp, 0, true);
+  return frame.status == FrameStatus::Refused && frame.error.kind == ErrorKind::TooDeep;
+}
+
+// The S-expression read last (at `start_`) cannot be laid out: the stream stops there, as at a
+// refusal, but with the ValueError the layout of values gives.
+int Stream::unwritable() {
+  if (finish_ == Finish::Open) let_go();
+  finish_ = Finish::Unwritable;
+  raise_too_deep_to_lay_out();
+  return -1;
 }
 
 void Stream::discard() noexcept {
@@ -333,6 +368,7 @@ bool ends_for_certain(View tried, std::uint64_t consumed) noexcept {
 int Stream::advance() {
   if (finish_ == Finish::Ended) return 0;
   if (finish_ == Finish::Refused) return refuse(refusal_);
+  if (finish_ == Finish::Unwritable) return unwritable();
   for (;;) {
     if (framer_.between()) {
       while (head_ < view_.size() && is_whitespace(view_[head_])) ++head_;
@@ -357,6 +393,10 @@ int Stream::advance() {
       if (attempt.status == Attempt::Status::Read) {
         if (attempt.consumed < tried.size() || (eof_ && !cut) ||
             (!cut && ends_for_certain(tried, attempt.consumed))) {
+          if (too_deep_to_lay_out(tried.first(static_cast<std::size_t>(attempt.consumed)))) {
+            discard();
+            return unwritable();
+          }
           head_ += static_cast<std::size_t>(attempt.consumed);
           framer_.skip_to(view_start_ + head_);
           return 1;
@@ -388,6 +428,7 @@ int Stream::advance() {
     start_ = frame.start;
     const View sexp = view_.subspan(static_cast<std::size_t>(frame.start - view_start_),
                                     static_cast<std::size_t>(frame.end - frame.start));
+    if (too_deep_to_lay_out(sexp)) return unwritable();
     const Attempt attempt = read(options_, sexp, true);
     if (attempt.status == Attempt::Status::Failed) return -1;
     if (attempt.status != Attempt::Status::Read || attempt.consumed != sexp.size()) {
@@ -408,8 +449,9 @@ struct ReaderObject {
 
 Stream& stream_of(PyObject* self) { return *reinterpret_cast<ReaderObject*>(self)->stream; }
 
-bool form_from_python(PyObject* object, bool& converting, OutputForm& form) {
+bool form_from_python(PyObject* object, bool& converting, OutputForm& form, bool& laid_out) {
   converting = object != nullptr && object != Py_None;
+  laid_out = false;
   if (!converting) return true;
   if (!PyUnicode_Check(object)) {
     raise_not_an_instance(object, "str");
@@ -429,20 +471,27 @@ bool form_from_python(PyObject* object, bool& converting, OutputForm& form) {
       return true;
     }
   }
-  PyErr_SetString(PyExc_ValueError, "form must be 'canonical', 'transport' or 'advanced'");
+  if (PyUnicode_CompareWithASCIIString(object, "pretty") == 0) {
+    form = OutputForm::Advanced;
+    laid_out = true;
+    return true;
+  }
+  PyErr_SetString(PyExc_ValueError,
+                  "form must be 'canonical', 'transport', 'advanced' or 'pretty'");
   return false;
 }
 
 constexpr Param new_params[] = {
     {"parser", ParamKind::PositionalOrKeyword, true}, {"chunks", ParamKind::KeywordOnly, false},
     {"data", ParamKind::KeywordOnly, false},          {"form", ParamKind::KeywordOnly, false},
-    {"raw_octets", ParamKind::KeywordOnly, false},
+    {"raw_octets", ParamKind::KeywordOnly, false},    {"width", ParamKind::KeywordOnly, false},
+    {"indent", ParamKind::KeywordOnly, false},
 };
 constexpr Signature new_signature{"Reader.__new__()", new_params};
 
 PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guard([&]() -> PyObject* {
-    PyObject* bound[5];
+    PyObject* bound[7];
     if (!bind_tuple_and_dict(new_signature, args, kwargs, bound)) return nullptr;
     const ReaderOptions* parser = parser_options(bound[0]);
     if (parser == nullptr) {
@@ -499,16 +548,25 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
       }
     }
     bool converting = false;
+    bool laid_out = false;
     OutputForm form = OutputForm::Canonical;
-    if (!form_from_python(bound[3], converting, form)) {
+    if (!form_from_python(bound[3], converting, form, laid_out)) {
       add_argument_note("form");
+      return nullptr;
+    }
+    PrettyOptions layout;
+    if (!layout_from_python(bound[5], bound[6], layout)) return nullptr;
+    if (!laid_out && (bound[5] != nullptr || bound[6] != nullptr)) {
+      PyErr_SetString(PyExc_TypeError,
+                      "Reader() takes 'width' and 'indent' only with "
+                      "form='pretty'");
       return nullptr;
     }
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     Ref self = Ref::steal(alloc(type, 0));
     if (!self) return nullptr;
     reinterpret_cast<ReaderObject*>(self.get())->stream = nullptr;
-    auto* stream = new Stream(options, converting, form);
+    auto* stream = new Stream(options, converting, form, laid_out ? &layout : nullptr);
     reinterpret_cast<ReaderObject*>(self.get())->stream = stream;
     if (buffer) {
       stream->hold_buffer(std::move(source), std::move(buffer));
@@ -689,11 +747,14 @@ PyType_Slot reader_slots[] = {
     {Py_tp_getset, reader_getset},
     {Py_tp_doc,
      const_cast<char*>(
-         "Reader(parser, *, chunks=None, data=None, form=None, raw_octets=False)\n--\n\nThe "
-         "S-expressions of a stream, one after another, read with `parser`:\nfrom `chunks()`, "
-         "called for each next piece (bytes; None at the end),\nor from `data`, the whole "
-         "stream. Yields values, or with `form` the\noctets of each in that representation. "
-         "With `raw_octets`, quoted strings may\nhold the octets 0x80-0xFF as they are.")},
+         "Reader(parser, *, chunks=None, data=None, form=None, raw_octets=False, width=72, "
+         "indent=2)\n--\n\nThe S-expressions of a stream, one after another, read with "
+         "`parser`:\nfrom `chunks()`, called for each next piece (bytes; None at the end),\nor "
+         "from `data`, the whole stream. Yields values, or with `form` the\noctets of each in "
+         "that representation ('pretty': laid out as\n`to_pretty(value, width=width, "
+         "indent=indent)` gives it; one nested\ndeeper than 1024 stops the stream with "
+         "ValueError). With `raw_octets`,\nquoted strings may hold the octets 0x80-0xFF as they "
+         "are.")},
     {0, nullptr},
 };
 

@@ -1,0 +1,147 @@
+// The advanced representation of §6.4 laid out over indented lines for people to read: every atom
+// is written as `encode_advanced` writes it, and the atoms and brackets are joined with single
+// spaces and line breaks only, so the text reads back to the same value.
+//
+// The layout, for a width W and an indentation I: a list that fits in what is left of its line,
+// counting the closing parentheses that will follow it there, is written on that line as
+// `encode_advanced` writes it (an empty list always is). Otherwise its first element follows the
+// `(`; where that is an atom, the atoms after it stay on the same line while each fits there
+// (again counting the parentheses that would follow it); every further element starts a line of
+// its own, indented by I from the column of the `(`, but never past column W / 2, so that deep
+// trees give lines of bounded indentation rather than output quadratic in the depth:
+//
+//     (public-key
+//       (rsa
+//         (n #00c5a1...#)
+//         (e #010001#))
+//       (hash sha256
+//         #8c2574892063f995fdf756bce07f46c1a5193e54cd52837ed91e32008ccf41ac#))
+//
+// `PrettyWriter` lays a tree out as it is handed over, one list bracket or atom at a time in
+// document order (as `CanonicalWriter` and `AdvancedWriter` take it), so it can lay out what a
+// reader or the converter produces while reading, with no `Value` in between. It holds back only
+// what it cannot place yet: the text after the first undecided list or atom, which is never more
+// than about W characters, since once that much has come the list cannot fit and is broken. Its
+// memory is bounded by the depth and the width, not by the size of the value; an atom longer than
+// the width is written where it lies, never held. Nothing here recurses, and lists may nest as
+// deep as the caller hands them. Cannot fail but for memory.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "tarnel/buffer.h"
+#include "tarnel/export.h"
+#include "tarnel/value.h"
+
+namespace tarnel {
+
+/// The shape of the layout: the column lines stay within where they can, and the indentation of
+/// each level. A width of 0 counts as 1; widths and indentations past 2^62 count as 2^62.
+struct PrettyOptions {
+  std::uint64_t width = 72;
+  std::uint64_t indent = 2;
+
+  friend bool operator==(const PrettyOptions&, const PrettyOptions&) = default;
+};
+
+/// The laid-out form of `value`.
+TARNEL_EXPORT Buffer encode_pretty(const Value& value, const PrettyOptions& layout = {});
+
+/// Lays out S-expressions handed over in document order, appending the text to a buffer as it is
+/// settled. After the last bracket or atom of an S-expression, `finish()` writes what is still
+/// held back; the writer then takes the next S-expression, keeping the memory it has grown.
+class TARNEL_EXPORT PrettyWriter {
+ public:
+  explicit PrettyWriter(Buffer& out, const PrettyOptions& layout = {});
+
+  PrettyWriter(const PrettyWriter&) = delete;
+  PrettyWriter& operator=(const PrettyWriter&) = delete;
+
+  /// The start of a list.
+  void open_list();
+
+  /// The end of the innermost open list.
+  void close_list();
+
+  /// An atom: `[hint]` where `hint` is non-null, then the data. The octets need to stay valid only
+  /// during the call.
+  void atom(std::span<const std::uint8_t> data, const Octets* hint);
+
+  /// Ends the S-expression (every list opened has been closed): writes the rest of its text.
+  void finish();
+
+  /// Drops whatever is held back of an S-expression left unfinished (a conversion that stopped
+  /// half way) and sends the text of the next one to `out`.
+  void restart(Buffer& out) noexcept;
+
+  /// The layout in use, with its limits applied.
+  const PrettyOptions& layout() const noexcept { return layout_; }
+
+ private:
+  enum class Kind : std::uint8_t { Open, Close, Atom };
+
+  // One bracket or atom written to the held-back text but not yet to the output.
+  struct Token {
+    Kind kind;
+    std::uint64_t start;     // its first character, counted along the one-line text
+    std::uint64_t size;      // characters up to the next space or the end (lists and atoms)
+    std::uint64_t text_at;   // atoms: where their text is kept, or `unkept`
+    std::uint64_t text_len;  // atoms: the length of their text
+  };
+
+  // A list the output is inside, laid over several lines.
+  struct Broken {
+    std::uint64_t column;  // of its `(`
+    bool has_elements;     // an element has been written
+    bool on_first_line;    // its elements so far are atoms that all stayed on its first line
+  };
+
+  // A list the input is inside.
+  struct Open {
+    std::size_t unsized_at;  // where its own entry is in `unsized_`
+    bool has_elements;
+  };
+
+  void element_starts();
+  void sizes_end_at(std::size_t from, std::uint64_t end) noexcept;
+  void push(Kind kind, std::uint64_t text_len);
+  void drain();
+
+  bool fits(std::uint64_t column, std::uint64_t size) const noexcept {
+    return size <= layout_.width && column <= layout_.width - size;
+  }
+
+  void write_atom_text(const Token& token);
+  void write_flat();
+  void break_line();
+  void pop_front() noexcept;
+  void reset() noexcept;
+
+  Buffer* out_;
+  PrettyOptions layout_;
+  std::uint64_t max_indent_;
+
+  // The input side: the one-line text measured so far.
+  std::uint64_t position_ = 0;          // characters of the one-line text so far
+  std::vector<Open> open_;              // the lists open in the input
+  std::vector<std::uint64_t> unsized_;  // tokens whose size awaits the next space, by number
+
+  // The held-back tokens: tokens_[head_] on, numbered from first_number_ at tokens_[0].
+  std::vector<Token> tokens_;
+  std::size_t head_ = 0;
+  std::uint64_t first_number_ = 0;
+  Buffer text_;                              // the text of held-back atoms
+  std::uint64_t text_base_ = 0;              // what text_at counts from: the place of text_[0]
+  std::uint64_t text_used_ = 0;              // the end of the text written out so far
+  std::span<const std::uint8_t> atom_data_;  // the atom being handed over
+  const Octets* atom_hint_ = nullptr;
+
+  // The output side.
+  std::uint64_t column_ = 0;
+  std::vector<Broken> broken_;  // the lists the output is inside
+  bool placed_ = false;         // the line break before the first held-back token is written
+};
+
+}  // namespace tarnel
