@@ -27,7 +27,7 @@ constexpr std::uint64_t unkept = UINT64_MAX;
 
 // Held-back tokens already written are dropped once there are this many and they are half of
 // what is held.
-constexpr std::size_t compact_from = 1024;
+constexpr std::size_t compact_from = 32;
 
 std::uint64_t atom_text_size(std::span<const std::uint8_t> data, const Octets* hint) noexcept {
   std::uint64_t size = octet_string_text_size(data);
