@@ -29,6 +29,11 @@ constexpr std::uint64_t unkept = UINT64_MAX;
 // what is held.
 constexpr std::size_t compact_from = 32;
 
+// Atoms of up to this many octets (data and hint alike) are written to the held-back text as they
+// come, which measures them in the same pass, and copied out from there once placed; longer ones
+// are measured first and written straight to the output, never held.
+constexpr std::size_t written_ahead = 1024;
+
 std::uint64_t atom_text_size(std::span<const std::uint8_t> data, const Octets* hint) noexcept {
   std::uint64_t size = octet_string_text_size(data);
   if (hint != nullptr) size += 2 + octet_string_text_size(hint->view());
@@ -127,16 +132,25 @@ void PrettyWriter::close_list() {
 
 void PrettyWriter::atom(std::span<const std::uint8_t> data, const Octets* hint) {
   element_starts();
-  const std::uint64_t size = atom_text_size(data, hint);
-  push(Kind::Atom, size);
-  position_ += size;
+  push(Kind::Atom, 0);
+  Token& token = tokens_.back();
+  if (data.size() <= written_ahead && (hint == nullptr || hint->size() <= written_ahead)) {
+    // Written where held-back text is kept, which also measures it.
+    const std::size_t before = text_.size();
+    write_atom(data, hint, text_);
+    token.text_at = text_base_ + before;
+    token.text_len = text_.size() - before;
+  } else {
+    token.text_len = atom_text_size(data, hint);
+  }
+  position_ += token.text_len;
   atom_data_ = data;
   atom_hint_ = hint;
   drain();
-  if (head_ != tokens_.size()) {
+  if (head_ != tokens_.size() && tokens_.back().text_at == unkept) {
     // Still held back (so no longer than about a line): its text is kept until it is placed.
-    Token& token = tokens_.back();
-    token.text_at = text_base_ + text_.size();
+    Token& held = tokens_.back();
+    held.text_at = text_base_ + text_.size();
     write_atom(data, hint, text_);
   }
   atom_data_ = {};
