@@ -2,6 +2,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <span>
@@ -10,9 +11,10 @@
 #include "runtime/args.h"
 #include "runtime/errors.h"
 #include "runtime/ref.h"
+#include "runtime/text.h"
 #include "tarnel/advanced.h"
+#include "tarnel/base64.h"
 #include "tarnel/canonical.h"
-#include "tarnel/transport.h"
 #include "value/atom.h"
 
 namespace tarnel::py {
@@ -29,9 +31,15 @@ struct WriterSink : Writer {
 // The canonical form, for `to_canonical` and `to_transport`. Small atoms are copied as they
 // come; the octets of a long bytes object are not copied until the output's size is known, only
 // a reference to the (immutable) object is kept, so that each is copied once, into its final
-// place.
+// place: the bytes returned, or the base-64 text of the transport form.
 class CanonicalSink {
  public:
+  // Room for what the thread's last value took, so that a run of similar values grows no buffer
+  // (nor copies one as it grows) after the first.
+  CanonicalSink() { written_.reserve(std::min(last_size, most_reserved)); }
+
+  ~CanonicalSink() { last_size = written_.size(); }
+
   void open_list() { writer_.open_list(); }
 
   void close_list() { writer_.close_list(); }
@@ -59,20 +67,45 @@ class CanonicalSink {
 
   /// Writes the whole output, `size()` octets, to `out`.
   void copy_to(std::uint8_t* out) const {
-    std::size_t from = 0;
-    for (const Deferred& d : deferred_) {
-      std::memcpy(out, written_.data() + from, d.at - from);
-      out += d.at - from;
-      std::memcpy(out, d.data.data(), d.data.size());
-      out += d.data.size();
-      from = d.at;
-    }
-    if (written_.size() != from) std::memcpy(out, written_.data() + from, written_.size() - from);
+    for_each_piece([&out](std::span<const std::uint8_t> piece) {
+      if (!piece.empty()) std::memcpy(out, piece.data(), piece.size());
+      out += piece.size();
+    });
+  }
+
+  /// Writes the padded base-64 encoding of the whole output, `base64_encoded_size(size())`
+  /// characters, to `out`, straight from where its pieces lie; returns the end.
+  std::uint8_t* encode_base64_to(std::uint8_t* out) const {
+    // Whole groups of three go out as they come; the 0-2 octets a piece leaves over are carried
+    // into the next group.
+    std::uint8_t carried[3];
+    std::size_t held = 0;
+    for_each_piece([&](std::span<const std::uint8_t> piece) {
+      if (held != 0) {
+        while (held < 3 && !piece.empty()) {
+          carried[held++] = piece.front();
+          piece = piece.subspan(1);
+        }
+        if (held < 3) return;
+        out = base64_encode_to(std::span(carried, 3), out);
+        held = 0;
+      }
+      const std::size_t whole = piece.size() / 3 * 3;
+      out = base64_encode_to(piece.first(whole), out);
+      for (const std::uint8_t octet : piece.subspan(whole)) carried[held++] = octet;
+    });
+    return base64_encode_to(std::span(carried, held), out);
   }
 
  private:
   // Bytes objects of at least this many octets are copied only once the output is assembled.
   static constexpr std::size_t deferred_from = 4096;
+
+  // The most reserved up front on the strength of the last value.
+  static constexpr std::size_t most_reserved = std::size_t{64} << 20;
+
+  // The octets of the last value's small atoms and brackets, in each thread.
+  static thread_local std::size_t last_size;
 
   struct Deferred {
     std::size_t at;  // where in `written_` the octets belong
@@ -80,11 +113,25 @@ class CanonicalSink {
     std::span<const std::uint8_t> data;
   };
 
+  // Hands `visit` the output in order, as the pieces of `written_` and the deferred atoms.
+  template <class Visit>
+  void for_each_piece(Visit visit) const {
+    std::size_t from = 0;
+    for (const Deferred& d : deferred_) {
+      visit(written_.view().subspan(from, d.at - from));
+      visit(d.data);
+      from = d.at;
+    }
+    visit(written_.view().subspan(from));
+  }
+
   Buffer written_;
   CanonicalWriter writer_{written_};
   std::vector<Deferred> deferred_;
   std::uint64_t deferred_size_ = 0;
 };
+
+thread_local std::size_t CanonicalSink::last_size = 0;
 
 constexpr Param sexp_params[] = {{"sexp", ParamKind::PositionalOrKeyword, true}};
 
@@ -127,10 +174,16 @@ PyObject* to_transport_function(PyObject*, PyObject* const* args, Py_ssize_t nar
   return write_with(to_transport_signature, args, nargs, kwnames, [](PyObject* sexp) {
     CanonicalSink sink;
     if (!walk_python(sexp, sink)) return static_cast<PyObject*>(nullptr);
-    Buffer canonical;
-    std::size_t size = sink.size();
-    sink.copy_to(canonical.extend(size));
-    return text_of(encode_transport_of_canonical(canonical.view()));
+    // Written once, straight into the str returned where the interpreter allows (runtime/text.h).
+    NewAsciiText text;
+    if (!text.make(static_cast<std::size_t>(base64_encoded_size(sink.size())) + 2)) {
+      return static_cast<PyObject*>(nullptr);
+    }
+    std::uint8_t* w = text.data();
+    *w++ = '{';
+    w = sink.encode_base64_to(w);
+    *w = '}';
+    return text.finish();
   });
 }
 
