@@ -53,11 +53,9 @@ class TARNEL_EXPORT CanonicalWriter {
   /// octets itself.
   void length_prefix(std::uint64_t length);
 
- private:
-  void any_atom(std::span<const std::uint8_t> data, const Octets* hint);
-
-  // Copies `n` octets (fewer than 100): up to 16 with two fixed-size moves that overlap in the
-  // middle rather than a call, since most atoms are that short.
+  /// Copies `n` octets (fewer than 100, the data of an atom written in place): up to 16 with two
+  /// fixed-size moves that overlap in the middle rather than a call, since most atoms are that
+  /// short.
   static void copy_short(std::uint8_t* to, const std::uint8_t* from, std::size_t n) noexcept {
     if (n > 16) {
       std::memcpy(to, from, n);
@@ -81,6 +79,9 @@ class TARNEL_EXPORT CanonicalWriter {
       to[n - 1] = from[n - 1];
     }
   }
+
+ private:
+  void any_atom(std::span<const std::uint8_t> data, const Octets* hint);
 
   Buffer& out_;
 };

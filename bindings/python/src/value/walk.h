@@ -35,9 +35,13 @@ inline bool push_snapshot(PyObject* sequence, bool is_list, Py_ssize_t from, Py_
   return true;
 }
 
-// Hands `o`, an exact bytes object, to the sink.
+// Hands `o`, an exact bytes object, to the sink. Inlined where the compiler allows: it runs once
+// for each atom of most values.
 template <class Sink>
-bool write_bytes(PyObject* o, Sink& sink) {
+#if defined(__GNUC__)
+__attribute__((always_inline))
+#endif
+inline bool write_bytes(PyObject* o, Sink& sink) {
   char* data = nullptr;
   Py_ssize_t size = 0;
   if (PyBytes_AsStringAndSize(o, &data, &size) < 0) return false;

@@ -10,6 +10,7 @@
 
 #include "runtime/args.h"
 #include "runtime/errors.h"
+#include "runtime/interpreter.h"
 #include "runtime/ref.h"
 #include "runtime/text.h"
 #include "tarnel/advanced.h"
@@ -133,6 +134,141 @@ class CanonicalSink {
 
 thread_local std::size_t CanonicalSink::last_size = 0;
 
+using ResizeBytes = int (*)(PyObject**, Py_ssize_t);
+
+// `_PyBytes_Resize`, which grows or cuts a bytes object no one else holds yet: part of the full C
+// API, and in abi3 builds looked up in the running interpreter; null where it is not found
+// (Windows' python3.dll exports the stable ABI only).
+ResizeBytes resize_bytes() noexcept {
+#if defined(Py_LIMITED_API)
+  static const auto found = reinterpret_cast<ResizeBytes>(interpreter_symbol("_PyBytes_Resize"));
+  return found;
+#else
+  return &_PyBytes_Resize;
+#endif
+}
+
+// The canonical form for `to_canonical`, written straight into the bytes object it returns: the
+// object grows as it fills (from what the thread's last value took) and is cut to its size at the
+// end, so nothing is gathered elsewhere and copied. Long bytes objects are placed once the size is
+// known, as in CanonicalSink: the octets written are spread out in place to make room for them,
+// and each long atom is copied once, into its final place.
+class BytesSink {
+ public:
+  explicit BytesSink(ResizeBytes resize) : resize_(resize) {
+    grow_to(std::max<std::size_t>(std::min(last_size, most_reserved), 64));
+  }
+
+  ~BytesSink() {
+    last_size = size_;
+    xdecref(bytes_);
+  }
+
+  BytesSink(const BytesSink&) = delete;
+  BytesSink& operator=(const BytesSink&) = delete;
+
+  void open_list() { *extend(1) = '('; }
+
+  void close_list() { *extend(1) = ')'; }
+
+  void atom(std::span<const std::uint8_t> data, const Octets* hint) {
+    const std::size_t n = data.size();
+    if (hint != nullptr || n >= 100) {
+      scratch_.clear();
+      CanonicalWriter(scratch_).atom(data, hint);
+      append(scratch_.view());
+      return;
+    }
+    std::uint8_t* w = extend(n + (n < 10 ? 2 : 3));
+    if (n >= 10) *w++ = static_cast<std::uint8_t>('0' + n / 10);
+    w[0] = static_cast<std::uint8_t>('0' + n % 10);
+    w[1] = ':';
+    CanonicalWriter::copy_short(w + 2, data.data(), n);
+  }
+
+  void bytes(PyObject* object, std::span<const std::uint8_t> data) {
+    if (data.size() < deferred_from) {
+      atom(data, nullptr);
+      return;
+    }
+    scratch_.clear();
+    CanonicalWriter(scratch_).length_prefix(data.size());
+    append(scratch_.view());
+    deferred_.push_back({size_, Ref::borrow(object), data});
+    deferred_size_ += data.size();
+  }
+
+  /// The bytes object, cut to its size, with the long atoms in place; null with an exception set.
+  PyObject* finish() {
+    if (deferred_size_ >= (std::uint64_t{1} << 62)) throw std::bad_alloc();
+    const std::size_t written = size_;
+    const std::size_t total = written + static_cast<std::size_t>(deferred_size_);
+    if (resize_(&bytes_, static_cast<Py_ssize_t>(total)) < 0) return nullptr;
+    std::uint8_t* data = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(bytes_));
+    // From the last long atom back: the octets written after it move up by the length of it and
+    // of those before it, then it goes in below them.
+    std::size_t end = written;
+    std::size_t shift = static_cast<std::size_t>(deferred_size_);
+    for (std::size_t i = deferred_.size(); i-- > 0;) {
+      const Deferred& d = deferred_[i];
+      std::memmove(data + d.at + shift, data + d.at, end - d.at);
+      shift -= d.data.size();
+      std::memcpy(data + d.at + shift, d.data.data(), d.data.size());
+      end = d.at;
+    }
+    PyObject* done = bytes_;
+    bytes_ = nullptr;
+    return done;
+  }
+
+ private:
+  static constexpr std::size_t deferred_from = 4096;
+  static constexpr std::size_t most_reserved = std::size_t{64} << 20;
+
+  // The octets of the last value's small atoms and brackets, in each thread.
+  static thread_local std::size_t last_size;
+
+  struct Deferred {
+    std::size_t at;  // where among the octets written the atom belongs
+    Ref owner;
+    std::span<const std::uint8_t> data;
+  };
+
+  std::uint8_t* extend(std::size_t n) {
+    if (capacity_ - size_ < n) grow_to(std::max(size_ + n, capacity_ * 2));
+    std::uint8_t* w = data_ + size_;
+    size_ += n;
+    return w;
+  }
+
+  void append(std::span<const std::uint8_t> octets) {
+    std::memcpy(extend(octets.size()), octets.data(), octets.size());
+  }
+
+  void grow_to(std::size_t capacity) {
+    if (capacity >= (std::size_t{1} << 62)) throw std::bad_alloc();
+    if (bytes_ == nullptr) {
+      bytes_ = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
+      if (bytes_ == nullptr) throw std::bad_alloc();
+    } else if (resize_(&bytes_, static_cast<Py_ssize_t>(capacity)) < 0) {
+      throw std::bad_alloc();  // the object is gone: _PyBytes_Resize let it go
+    }
+    data_ = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(bytes_));
+    capacity_ = capacity;
+  }
+
+  ResizeBytes resize_;
+  PyObject* bytes_ = nullptr;  // owned, and held by nothing else until it is returned
+  std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+  std::vector<Deferred> deferred_;
+  std::uint64_t deferred_size_ = 0;
+  Buffer scratch_;  // the prefix of a long or hinted atom, written first by the canonical writer
+};
+
+thread_local std::size_t BytesSink::last_size = 0;
+
 constexpr Param sexp_params[] = {{"sexp", ParamKind::PositionalOrKeyword, true}};
 
 template <class Write>
@@ -159,6 +295,11 @@ constexpr Signature to_advanced_signature{"to_advanced()", sexp_params};
 PyObject* to_canonical_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) noexcept {
   return write_with(to_canonical_signature, args, nargs, kwnames, [](PyObject* sexp) {
+    if (ResizeBytes resize = resize_bytes(); resize != nullptr) {
+      BytesSink sink(resize);
+      if (!walk_python(sexp, sink)) return static_cast<PyObject*>(nullptr);
+      return sink.finish();
+    }
     CanonicalSink sink;
     if (!walk_python(sexp, sink)) return static_cast<PyObject*>(nullptr);
     std::size_t size = sink.size();
