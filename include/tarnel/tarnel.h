@@ -9,6 +9,7 @@
 //   reader.h     read_whole, read_prefix: one S-expression into a Value
 //   canonical.h  the canonical writer, over a Value or driven element by element
 //   advanced.h   the advanced writer, likewise
+//   pretty.h     the advanced form laid out over indented lines, likewise
 //   transport.h  the basic transport writer
 //   framer.h     Framer: where each S-expression of a stream ends, as it arrives in pieces
 //   converter.h  convert_prefix: any representation to any other, with no Value in between
@@ -23,6 +24,7 @@
 #include "tarnel/error.h"
 #include "tarnel/framer.h"
 #include "tarnel/options.h"
+#include "tarnel/pretty.h"
 #include "tarnel/reader.h"
 #include "tarnel/result.h"
 #include "tarnel/transport.h"
