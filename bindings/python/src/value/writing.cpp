@@ -225,6 +225,14 @@ class BytesSink {
   static constexpr std::size_t deferred_from = 4096;
   static constexpr std::size_t most_reserved = std::size_t{64} << 20;
 
+  // Each time the object grows it takes four times the room (twice, past 16 MiB): where the
+  // allocator cannot extend it in place, what is written so far is copied, a third of the output
+  // in all rather than as much again as when it doubles. The room left over is given back at the
+  // end.
+  static std::size_t grown(std::size_t capacity) noexcept {
+    return capacity < (std::size_t{16} << 20) ? capacity * 4 : capacity * 2;
+  }
+
   // The octets of the last value's small atoms and brackets, in each thread.
   static thread_local std::size_t last_size;
 
@@ -235,7 +243,7 @@ class BytesSink {
   };
 
   std::uint8_t* extend(std::size_t n) {
-    if (capacity_ - size_ < n) grow_to(std::max(size_ + n, capacity_ * 2));
+    if (capacity_ - size_ < n) grow_to(std::max(size_ + n, grown(capacity_)));
     std::uint8_t* w = data_ + size_;
     size_ += n;
     return w;
