@@ -82,13 +82,20 @@ class TARNEL_EXPORT PrettyWriter {
  private:
   enum class Kind : std::uint8_t { Open, Close, Atom };
 
-  // One bracket or atom written to the held-back text but not yet to the output.
+  // No size known yet.
+  static constexpr std::uint64_t unknown = UINT64_MAX;
+
+  // Held-back tokens already written are dropped once there are this many and they are half of
+  // what is held.
+  static constexpr std::size_t compact_from = 32;
+
+  // A bracket or an atom not yet written out.
   struct Token {
     Kind kind;
-    std::uint64_t start;     // its first character, counted along the one-line text
-    std::uint64_t size;      // characters up to the next space or the end (lists and atoms)
-    std::uint64_t text_at;   // atoms: where their text is kept, or `unkept`
-    std::uint64_t text_len;  // atoms: the length of their text
+    bool unkept;           // an atom whose text is not held (only the one being handed over)
+    std::uint64_t start;   // its first character, counted along the one-line text
+    std::uint64_t size;    // characters up to the next space or the end, where they matter
+    std::uint64_t extent;  // atoms: the length of their text; `(`: the number of its `)`
   };
 
   // A list the output is inside, laid over several lines.
@@ -100,45 +107,81 @@ class TARNEL_EXPORT PrettyWriter {
 
   // A list the input is inside.
   struct Open {
-    std::size_t unsized_at;  // where its own entry is in `unsized_`
+    std::uint64_t number;    // of its `(` token
+    std::size_t unsized_at;  // where that is in `unsized_`
     bool has_elements;
+    bool atom_first;  // its first element is an atom, so the size of each atom after it matters
   };
 
-  void element_starts();
+  // A list or an atom begins in the input. After another element of the same list it is preceded
+  // by a space, which ends the size of everything begun since that list's own start; returns
+  // whether it is.
+  bool element_starts() {
+    if (open_.empty()) return false;
+    Open& list = open_.back();
+    if (!list.has_elements) {
+      list.has_elements = true;
+      return false;
+    }
+    if (unsized_.size() > list.unsized_at + 1) sizes_end_at(list.unsized_at + 1, position_);
+    text_.push_back(' ');
+    ++position_;
+    return true;
+  }
+
   void sizes_end_at(std::size_t from, std::uint64_t end) noexcept;
-  void push(Kind kind, std::uint64_t text_len);
+
+  Token& push(Kind kind) {
+    if (head_ >= compact_from && head_ * 2 >= tokens_.size()) compact();
+    tokens_.push_back({kind, false, position_, unknown, 0});
+    return tokens_.back();
+  }
+
+  void compact() noexcept;
+
+  // Settles what it can, unless the token in front waits for what has not come yet.
+  void settle() {
+    if (!waiting_ || position_ > settles_past_) drain();
+  }
+
   void drain();
 
   bool fits(std::uint64_t column, std::uint64_t size) const noexcept {
     return size <= layout_.width && column <= layout_.width - size;
   }
 
+  const std::uint8_t* held(std::uint64_t position) const noexcept {
+    return text_.data() + (position - text_base_);
+  }
+
   void write_atom_text(const Token& token);
   void write_flat();
   void break_line();
-  void pop_front() noexcept;
+  void drop_through(std::size_t index) noexcept;
   void reset() noexcept;
 
   Buffer* out_;
   PrettyOptions layout_;
   std::uint64_t max_indent_;
 
-  // The input side: the one-line text measured so far.
-  std::uint64_t position_ = 0;          // characters of the one-line text so far
+  // The input side: the one-line text, as far as it has come.
+  std::uint64_t position_ = 0;          // its length so far
   std::vector<Open> open_;              // the lists open in the input
   std::vector<std::uint64_t> unsized_;  // tokens whose size awaits the next space, by number
 
-  // The held-back tokens: tokens_[head_] on, numbered from first_number_ at tokens_[0].
+  // What is held back: the tokens from tokens_[head_] on (numbered from first_number_ at
+  // tokens_[0]), and the one-line text from text_base_ to position_, which holds theirs.
   std::vector<Token> tokens_;
   std::size_t head_ = 0;
   std::uint64_t first_number_ = 0;
-  Buffer text_;                              // the text of held-back atoms
-  std::uint64_t text_base_ = 0;              // what text_at counts from: the place of text_[0]
-  std::uint64_t text_used_ = 0;              // the end of the text written out so far
+  Buffer text_;
+  std::uint64_t text_base_ = 0;
   std::span<const std::uint8_t> atom_data_;  // the atom being handed over
   const Octets* atom_hint_ = nullptr;
 
   // The output side.
+  bool waiting_ = false;            // the token in front cannot be settled yet: it waits
+  std::uint64_t settles_past_ = 0;  // for its size, or for the text to pass this length
   std::uint64_t column_ = 0;
   std::vector<Broken> broken_;  // the lists the output is inside
   bool placed_ = false;         // the line break before the first held-back token is written

@@ -16,18 +16,14 @@
 // when the next space comes; the output side takes the held-back tokens in order and settles each
 // as soon as it can: when its size is known, or when more than the room left on the line has come
 // since its start, so it cannot fit whatever follows. Either way it waits on at most about a
-// line's worth of text.
+// line's worth of text. What is held back is that one-line text itself, so a list settled onto
+// one line is copied out in one piece; only an atom that may follow a leading atom on its line
+// needs its size, besides the lists.
 
 namespace tarnel {
 namespace {
 
 constexpr std::uint64_t most = std::uint64_t{1} << 62;
-constexpr std::uint64_t unknown = UINT64_MAX;
-constexpr std::uint64_t unkept = UINT64_MAX;
-
-// Held-back tokens already written are dropped once there are this many and they are half of
-// what is held.
-constexpr std::size_t compact_from = 32;
 
 // Atoms of up to this many octets (data and hint alike) are written to the held-back text as they
 // come, which measures them in the same pass, and copied out from there once placed; longer ones
@@ -71,22 +67,11 @@ void PrettyWriter::reset() noexcept {
   first_number_ = 0;
   text_.clear();
   text_base_ = 0;
-  text_used_ = 0;
+  waiting_ = false;
+  settles_past_ = 0;
   column_ = 0;
   broken_.clear();
   placed_ = false;
-}
-
-// A list or an atom begins in the input: after an element of the same list, a space, which ends
-// the size of everything begun since that list's own start.
-void PrettyWriter::element_starts() {
-  if (open_.empty()) return;
-  Open& list = open_.back();
-  if (list.has_elements) {
-    sizes_end_at(list.unsized_at + 1, position_);
-    ++position_;
-  }
-  list.has_elements = true;
 }
 
 void PrettyWriter::sizes_end_at(std::size_t from, std::uint64_t end) noexcept {
@@ -94,64 +79,81 @@ void PrettyWriter::sizes_end_at(std::size_t from, std::uint64_t end) noexcept {
   for (std::size_t i = from; i < unsized_.size(); ++i) {
     const std::uint64_t number = unsized_[i];
     if (number < held_from) continue;  // written already
+    if (number == held_from) waiting_ = false;
     Token& token = tokens_[static_cast<std::size_t>(number - first_number_)];
     token.size = end - token.start;
   }
   unsized_.resize(from);
 }
 
-void PrettyWriter::push(Kind kind, std::uint64_t text_len) {
-  if (head_ >= compact_from && head_ * 2 >= tokens_.size()) {
-    tokens_.erase(tokens_.begin(), tokens_.begin() + static_cast<std::ptrdiff_t>(head_));
-    first_number_ += head_;
-    head_ = 0;
-    const std::size_t used = static_cast<std::size_t>(text_used_ - text_base_);
-    std::memmove(text_.data(), text_.data() + used, text_.size() - used);
-    text_.shrink_by(used);
-    text_base_ = text_used_;
-  }
-  tokens_.push_back({kind, position_, unknown, unkept, text_len});
-  if (kind != Kind::Close) unsized_.push_back(first_number_ + tokens_.size() - 1);
+void PrettyWriter::compact() noexcept {
+  // The text before the first token held is written out (or a space the layout replaces).
+  const std::uint64_t from = tokens_[head_].start;
+  const std::size_t dropped = static_cast<std::size_t>(from - text_base_);
+  std::memmove(text_.data(), text_.data() + dropped, text_.size() - dropped);
+  text_.shrink_by(dropped);
+  text_base_ = from;
+  tokens_.erase(tokens_.begin(), tokens_.begin() + static_cast<std::ptrdiff_t>(head_));
+  first_number_ += head_;
+  head_ = 0;
 }
 
 void PrettyWriter::open_list() {
   element_starts();
-  push(Kind::Open, 0);
-  open_.push_back({unsized_.size() - 1, false});
+  push(Kind::Open);
+  const std::uint64_t number = first_number_ + tokens_.size() - 1;
+  unsized_.push_back(number);
+  open_.push_back({number, unsized_.size() - 1, false, false});
+  text_.push_back('(');
   ++position_;
-  drain();
+  settle();
 }
 
 void PrettyWriter::close_list() {
   assert(!open_.empty());
+  const std::uint64_t opened = open_.back().number;
   open_.pop_back();
-  push(Kind::Close, 0);
+  push(Kind::Close);
+  const std::uint64_t number = first_number_ + tokens_.size() - 1;
+  if (opened >= first_number_ + head_) {
+    tokens_[static_cast<std::size_t>(opened - first_number_)].extent = number;
+  }
+  text_.push_back(')');
   ++position_;
-  drain();
+  settle();
 }
 
 void PrettyWriter::atom(std::span<const std::uint8_t> data, const Octets* hint) {
-  element_starts();
-  push(Kind::Atom, 0);
-  Token& token = tokens_.back();
+  const bool follows = element_starts();
+  // Only an atom that may stay on the first line after a leading atom needs its size.
+  bool sized = false;
+  if (!open_.empty()) {
+    Open& list = open_.back();
+    if (follows) {
+      sized = list.atom_first;
+    } else {
+      list.atom_first = true;
+    }
+  }
+  Token& token = push(Kind::Atom);
   if (data.size() <= written_ahead && (hint == nullptr || hint->size() <= written_ahead)) {
-    // Written where held-back text is kept, which also measures it.
+    // Written to the held-back text as it comes, which also measures it.
     const std::size_t before = text_.size();
     write_atom(data, hint, text_);
-    token.text_at = text_base_ + before;
-    token.text_len = text_.size() - before;
+    token.extent = text_.size() - before;
   } else {
-    token.text_len = atom_text_size(data, hint);
+    token.extent = atom_text_size(data, hint);
+    token.unkept = true;
   }
-  position_ += token.text_len;
+  if (sized) unsized_.push_back(first_number_ + tokens_.size() - 1);
+  position_ += token.extent;
   atom_data_ = data;
   atom_hint_ = hint;
-  drain();
-  if (head_ != tokens_.size() && tokens_.back().text_at == unkept) {
+  settle();
+  if (head_ != tokens_.size() && tokens_.back().unkept) {
     // Still held back (so no longer than about a line): its text is kept until it is placed.
-    Token& held = tokens_.back();
-    held.text_at = text_base_ + text_.size();
     write_atom(data, hint, text_);
+    tokens_.back().unkept = false;
   }
   atom_data_ = {};
   atom_hint_ = nullptr;
@@ -165,26 +167,24 @@ void PrettyWriter::finish() {
   reset();
 }
 
-void PrettyWriter::pop_front() noexcept {
-  ++head_;
+// Everything up to tokens_[index] has been written out.
+void PrettyWriter::drop_through(std::size_t index) noexcept {
+  head_ = index + 1;
   if (head_ == tokens_.size()) {
     first_number_ += head_;
     head_ = 0;
     tokens_.clear();
-    text_base_ += text_.size();
-    text_used_ = text_base_;
     text_.clear();
+    text_base_ = position_;
   }
 }
 
 void PrettyWriter::write_atom_text(const Token& token) {
-  if (token.text_at == unkept) {
+  if (token.unkept) {
     write_atom(atom_data_, atom_hint_, *out_);  // the atom being handed over
-    return;
+  } else {
+    out_->append(held(token.start), static_cast<std::size_t>(token.extent));
   }
-  out_->append(text_.data() + (token.text_at - text_base_),
-               static_cast<std::size_t>(token.text_len));
-  text_used_ = token.text_at + token.text_len;
 }
 
 void PrettyWriter::break_line() {
@@ -194,49 +194,27 @@ void PrettyWriter::break_line() {
   std::memset(w + 1, ' ', static_cast<std::size_t>(column_));
 }
 
-// Writes the held-back list in front, whose size is known (so it is held whole), on one line.
+// Writes the held-back list in front, whose size is known (so it is held whole up to its `)`), on
+// one line: its one-line text as it is held.
 void PrettyWriter::write_flat() {
-  std::size_t depth = 0;
-  bool first = true;
-  std::uint64_t written = 0;
-  do {
-    assert(head_ < tokens_.size());
-    const Token& token = tokens_[head_];
-    if (token.kind == Kind::Close) {
-      out_->push_back(')');
-      ++written;
-      --depth;
-      first = false;
-    } else {
-      if (!first) {
-        out_->push_back(' ');
-        ++written;
-      }
-      if (token.kind == Kind::Open) {
-        out_->push_back('(');
-        ++written;
-        ++depth;
-        first = true;
-      } else {
-        write_atom_text(token);
-        written += token.text_len;
-        first = false;
-      }
-    }
-    pop_front();
-  } while (depth != 0);
-  column_ += written;
+  const Token& open = tokens_[head_];
+  const std::size_t close = static_cast<std::size_t>(open.extent - first_number_);
+  const std::size_t length = static_cast<std::size_t>(tokens_[close].start + 1 - open.start);
+  out_->append(held(open.start), length);
+  column_ += length;
+  drop_through(close);
 }
 
 // Settles and writes the held-back tokens in order, up to the first that cannot be settled yet.
 void PrettyWriter::drain() {
+  waiting_ = false;
   while (head_ != tokens_.size()) {
     const Token& token = tokens_[head_];
     if (token.kind == Kind::Close) {
       out_->push_back(')');
       ++column_;
       broken_.pop_back();
-      pop_front();
+      drop_through(head_);
       continue;
     }
     Broken* parent = broken_.empty() ? nullptr : &broken_.back();
@@ -246,7 +224,12 @@ void PrettyWriter::drain() {
     if (token.kind == Kind::Atom) {
       if (follows) {
         if (parent->on_first_line && fits(column_ + 1, least)) {
-          if (token.size == unknown) return;  // may fit yet
+          if (token.size == unknown) {
+            // May fit yet: it waits for its size, or for more than the room left.
+            waiting_ = true;
+            settles_past_ = token.start + (layout_.width - column_ - 1);
+            return;
+          }
           out_->push_back(' ');
           ++column_;
         } else {
@@ -257,9 +240,9 @@ void PrettyWriter::drain() {
         parent->on_first_line = true;  // a leading atom: atoms may follow it on its line
       }
       write_atom_text(token);
-      column_ += token.text_len;
+      column_ += token.extent;
       if (parent != nullptr) parent->has_elements = true;
-      pop_front();
+      drop_through(head_);
       continue;
     }
     // A list: after an element, always on a line of its own.
@@ -269,7 +252,11 @@ void PrettyWriter::drain() {
       placed_ = true;
     }
     const bool flat = fits(column_, least);
-    if (flat && token.size == unknown) return;  // may fit yet
+    if (flat && token.size == unknown) {
+      waiting_ = true;  // as an atom does
+      settles_past_ = token.start + (layout_.width - column_);
+      return;
+    }
     placed_ = false;
     if (parent != nullptr) parent->has_elements = true;
     if (flat) {
@@ -279,7 +266,7 @@ void PrettyWriter::drain() {
     out_->push_back('(');
     broken_.push_back({column_, false, false});
     ++column_;
-    pop_front();
+    drop_through(head_);
   }
 }
 
