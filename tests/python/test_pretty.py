@@ -109,6 +109,7 @@ octets = st.one_of(
     st.binary(max_size=8),
     st.sampled_from([b"a", b"key", b"x y", b"", b"\x00\x01", b'"q"', b"(", b"a" * 90]),
     st.text("ab -", max_size=30).map(str.encode),
+    st.integers(1020, 1030).map(lambda n: b"z" * n),  # written straight out, or held if it fits
 )
 atoms = octets | st.builds(Atom, octets, st.sampled_from([b"t", b"", b"text/plain"]))
 values = st.recursive(
@@ -119,7 +120,7 @@ values = st.recursive(
 
 
 @settings(max_examples=800, deadline=None)
-@given(values, st.integers(1, 90), st.integers(0, 8))
+@given(values, st.integers(1, 90) | st.integers(1000, 2100), st.integers(0, 8))
 def test_to_pretty_is_the_former_layout(value, width, indent):
     shared = [value, [b"x", value], value]  # the same list twice, at different columns
     for v in (value, shared):
