@@ -22,9 +22,10 @@
 // reader or the converter produces while reading, with no `Value` in between. It holds back only
 // what it cannot place yet: the text after the first undecided list or atom, which is never more
 // than about W characters, since once that much has come the list cannot fit and is broken. Its
-// memory is bounded by the depth and the width, not by the size of the value; an atom longer than
-// the width is written where it lies, never held. Nothing here recurses, and lists may nest as
-// deep as the caller hands them. Cannot fail but for memory.
+// memory is bounded by the depth and the width, not by the size of the value: an atom too long
+// for the line is never held back (one of more than 1024 octets is written straight from where it
+// lies). Nothing here recurses, and lists may nest as deep as the caller hands them. Each
+// S-expression starts at column 0. Cannot fail but for memory.
 #pragma once
 
 #include <cstdint>
