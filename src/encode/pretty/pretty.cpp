@@ -51,6 +51,12 @@ PrettyWriter::PrettyWriter(Buffer& out, const PrettyOptions& layout) : out_(&out
   layout_.width = std::clamp<std::uint64_t>(layout.width, 1, most);
   layout_.indent = std::min(layout.indent, most);
   max_indent_ = layout_.width / 2;
+  // Room for a small value at once, rather than a growing step by step.
+  tokens_.reserve(compact_from * 2);
+  unsized_.reserve(16);
+  open_.reserve(16);
+  broken_.reserve(16);
+  text_.reserve(256);
 }
 
 void PrettyWriter::restart(Buffer& out) noexcept {
