@@ -141,6 +141,30 @@ void PrettyWriter::atom(std::span<const std::uint8_t> data, const Octets* hint) 
       list.atom_first = true;
     }
   }
+  if (head_ == tokens_.size()) {
+    // Nothing is held back, so the output is inside the lists the input is: where the atom goes
+    // does not hang on its length unless it may stay on a first line. Written straight out, it is
+    // measured as it goes.
+    Broken* parent = broken_.empty() ? nullptr : &broken_.back();
+    if (parent == nullptr || !follows || !parent->on_first_line) {
+      if (parent != nullptr) {
+        if (follows) {
+          break_line();
+        } else {
+          parent->on_first_line = true;
+        }
+        parent->has_elements = true;
+      }
+      const std::size_t before = out_->size();
+      write_atom(data, hint, *out_);
+      const std::size_t length = out_->size() - before;
+      column_ += length;
+      position_ += length;
+      text_.clear();
+      text_base_ = position_;
+      return;
+    }
+  }
   Token& token = push(Kind::Atom);
   if (data.size() <= written_ahead && (hint == nullptr || hint->size() <= written_ahead)) {
     // Written to the held-back text as it comes, which also measures it.
