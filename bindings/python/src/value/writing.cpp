@@ -226,9 +226,9 @@ class BytesSink {
   static constexpr std::size_t most_reserved = std::size_t{64} << 20;
 
   // Each time the object grows it takes four times the room (twice, past 16 MiB): where the
-  // allocator cannot extend it in place, what is written so far is copied, a third of the output
-  // in all rather than as much again as when it doubles. The room left over is given back at the
-  // end.
+  // allocator cannot extend it in place, what is written so far is copied, which comes to a third
+  // to four thirds of the output in all, against one to two times it when it doubles. The room
+  // left over is given back at the end.
   static std::size_t grown(std::size_t capacity) noexcept {
     return capacity < (std::size_t{16} << 20) ? capacity * 4 : capacity * 2;
   }
