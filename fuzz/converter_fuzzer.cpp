@@ -1,7 +1,8 @@
 // The converter on arbitrary octets, under options taken from the first four octets (laid out as
-// the reader target lays them, so that the two share seeds). For each output form it must agree
-// with read_prefix followed by the writer of that form: the same octets and the same number
-// consumed, or the same refusal at the same offset. It is run into a buffer holding earlier
+// the reader target lays them, so that the two share seeds). For each output form, and the laid-out
+// form at a width and an indentation taken from the same octets, it must agree with read_prefix
+// followed by the writer of that form: the same octets and the same number consumed, or the same
+// refusal at the same offset. It is run into a buffer holding earlier
 // octets, which must be kept (and nothing added on a refusal), and into a sink taking small
 // pieces, which must all be non-empty and within the size asked for; and a sink that refuses a
 // piece must stop the conversion at once, after a prefix of the output.
@@ -16,6 +17,7 @@
 #include "tarnel/canonical.h"
 #include "tarnel/converter.h"
 #include "tarnel/options.h"
+#include "tarnel/pretty.h"
 #include "tarnel/reader.h"
 #include "tarnel/transport.h"
 
@@ -69,8 +71,13 @@ Buffer written(const Value& value, OutputForm form) {
   return encode_advanced(value);
 }
 
+Buffer written(const Value& value, const PrettyOptions& layout) {
+  return encode_pretty(value, layout);
+}
+
+template <class Form>
 void check_form(const ReaderOptions& options, std::span<const std::uint8_t> input,
-                const Result<Prefix, ReadError>& read, OutputForm form, std::size_t piece_size) {
+                const Result<Prefix, ReadError>& read, const Form& form, std::size_t piece_size) {
   constexpr std::string_view junk = "junk";
   Buffer out;
   out.append(junk);
@@ -124,5 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (OutputForm form : {OutputForm::Canonical, OutputForm::Transport, OutputForm::Advanced}) {
     check_form(options, input, read, form, piece_size);
   }
+  const PrettyOptions layout{1u + data[3] % 100u, data[2] % 6u};
+  check_form(options, input, read, layout, piece_size);
   return 0;
 }

@@ -2,7 +2,8 @@
 // workloads.h, in bytes per second, with memcpy of the same octets in the same run as the limit
 // and gcry_sexp_sscan (where built in) on the same canonical octets as a peer. Converting a to
 // the advanced form and d to the canonical form runs three ways, all counted in input octets: a
-// read and a write of the tree, the converter into one buffer, and the converter into a sink.
+// read and a write of the tree, the converter into one buffer, and the converter into a sink;
+// a is also converted to the laid-out form (72 columns) into a sink.
 //
 //   tarnel_core_bench [--tiny] [benchmark flags]
 //
@@ -16,6 +17,7 @@
 #include "tarnel/advanced.h"
 #include "tarnel/canonical.h"
 #include "tarnel/converter.h"
+#include "tarnel/pretty.h"
 #include "tarnel/reader.h"
 #include "tarnel/transport.h"
 #include "workloads.h"
@@ -105,7 +107,11 @@ class DiscardingSink : public OutputSink {
   }
 };
 
-void convert_sink_bench(benchmark::State& state, const Workload* w, OutputForm form) {
+// The laid-out form at its default width and indentation.
+Buffer encode_pretty_default(const Value& value) { return encode_pretty(value); }
+
+template <class Form>
+void convert_sink_bench(benchmark::State& state, const Workload* w, Form form) {
   DiscardingSink sink;
   for (auto _ : state) {
     Built done = convert_prefix(default_options, w->text, form, sink);
@@ -169,7 +175,12 @@ void register_all(bool tiny) {
       all.push_back(benchmark::RegisterBenchmark(("convert_" + to + p->name).c_str(), convert_bench,
                                                  p, form));
       all.push_back(benchmark::RegisterBenchmark(("convert_sink_" + to + p->name).c_str(),
-                                                 convert_sink_bench, p, form));
+                                                 convert_sink_bench<OutputForm>, p, form));
+      if (a) {
+        all.push_back(benchmark::RegisterBenchmark(("convert_sink_pretty/" + p->name).c_str(),
+                                                   convert_sink_bench<PrettyOptions>, p,
+                                                   PrettyOptions{}));
+      }
     }
     if (p->name == "e") continue;  // the same tree as a
     all.push_back(benchmark::RegisterBenchmark(("write_canonical/" + p->name).c_str(),
@@ -178,6 +189,8 @@ void register_all(bool tiny) {
                                                write_bench<encode_transport>, p));
     all.push_back(benchmark::RegisterBenchmark(("write_advanced/" + p->name).c_str(),
                                                write_bench<encode_advanced>, p));
+    all.push_back(benchmark::RegisterBenchmark(("write_pretty/" + p->name).c_str(),
+                                               write_bench<encode_pretty_default>, p));
   }
   for (benchmark::internal::Benchmark* b : all) {
     b->Unit(benchmark::kMillisecond);

@@ -2,6 +2,7 @@
 
 Every library decodes and encodes the same tree of bytes and lists from its own format: msgpack,
 cbor2, json and orjson (json and orjson with the atoms as latin-1 strings, JSON having no bytes),
+and msgspec's MessagePack encoder where it is installed,
 and the floor, a C helper that only builds the tree with PyList_New and PyBytes_FromStringAndSize.
 Calls are timed one by one, interleaved in a shuffled order each round, with the garbage collector
 off; the tables give medians and the targets their ratios. `parse` also reads the small atoms of
@@ -18,7 +19,8 @@ S-expressions and over one large S-expression, each canonical and advanced, read
 a file and lists of 4 KiB and 64 KiB chunks, against one `parse` of the same octets (in both
 modes); and the command (`python -m tarnel --to ...`) against `sexp-conv -s ...` on the same
 files, both ways, with the wall time and the peak RSS of each process (measured by the helper
-timerss.c), and once on the stream written ten times over (about 210 MB).
+timerss.c), and once on the stream written ten times over (about 210 MB); and the command's
+`--pretty` against its own `--to advanced` on the canonical files.
 
 Then files: the stream's 100,000 records as 1,000 files of the advanced representation, each
 read with `iter_parse` and a strict parser, converted to canonical files or sent back as values
@@ -199,6 +201,7 @@ def build_helpers(cache: Path) -> Path:
 def candidates(tarnel, libs, floor, w) -> list[tuple[str, str, object]]:
     """(workload, operation, thunk) for every timed call."""
     msgpack, cbor2, orjson = libs["msgpack"], libs["cbor2"], libs["orjson"]
+    msgspec = libs.get("msgspec")
     out = []
     for name, item in w.items():
         tree, text, canonical = item["tree"], item["text"], item["canonical"]
@@ -222,6 +225,7 @@ def candidates(tarnel, libs, floor, w) -> list[tuple[str, str, object]]:
             (name, "to_canonical", lambda t=tree: tarnel.to_canonical(t)),
             (name, "to_transport", lambda t=tree: tarnel.to_transport(t)),
             (name, "to_advanced", lambda t=tree: tarnel.to_advanced(t)),
+            (name, "to_pretty", lambda t=tree: tarnel.to_pretty(t)),
             (name, "msgpack.packb", lambda t=tree: msgpack.packb(t)),
             (name, "cbor2.dumps", lambda t=tree: cbor2.dumps(t)),
             (name, "json.dumps", lambda s=strings: json.dumps(s)),
@@ -229,6 +233,8 @@ def candidates(tarnel, libs, floor, w) -> list[tuple[str, str, object]]:
         if oj is not None:
             out += [(name, "orjson.loads", lambda p=oj: orjson.loads(p)),
                     (name, "orjson.dumps", lambda s=strings: orjson.dumps(s))]
+        if msgspec is not None:
+            out.append((name, "msgspec.encode", lambda t=tree: msgspec.msgpack.encode(t)))
     return out
 
 
@@ -274,8 +280,14 @@ def child_main(args) -> None:
     sys.path.insert(0, args.helpers)
     import _floor
 
+    try:
+        import msgspec
+    except ImportError:
+        msgspec = None
+
     w = make_workloads(tarnel, args.tiny)
-    cands = candidates(tarnel, {"msgpack": msgpack, "cbor2": cbor2, "orjson": orjson}, _floor, w)
+    libs = {"msgpack": msgpack, "cbor2": cbor2, "orjson": orjson, "msgspec": msgspec}
+    cands = candidates(tarnel, libs, _floor, w)
     medians, refused = time_all(cands, args.rounds)
     sizes = {n: len(item["text"]) for n, item in w.items()}
     print(json.dumps({"medians": medians, "sizes": sizes, "refused": refused}))
@@ -574,6 +586,10 @@ STREAM_JOBS = [(f"{kind}.{source}", target) for kind in STREAM_KINDS
                for source, target in (("canonical", "advanced"), ("advanced", "canonical"))]
 STREAM_SPEEDUP = 5.0
 STREAM_RSS_MIB = 32
+# The command's --pretty against its own --to advanced on the same files.
+PRETTY_JOBS = [(f"{kind}.canonical", "pretty") for kind in STREAM_KINDS]
+PRETTY_RATIO = 2.0
+PRETTY_RSS_MIB = 64
 IMPORT_ONLY = "python -c 'import tarnel'"
 
 
@@ -588,9 +604,10 @@ def run_measured(timerss: str, env: dict, command: list, stdin: Path, stdout: Pa
 
 
 def stream_commands(sexp_conv: str, source: Path, target: str) -> dict:
-    """The two converters of one job: (command, standard input)."""
-    return {"tarnel": ([sys.executable, "-m", "tarnel", "--to", target, str(source)],
-                       Path(os.devnull)),
+    """The two converters of one job: (command, standard input). The target "pretty" is the
+    command's --pretty, which has no counterpart in sexp-conv."""
+    form = ["--pretty"] if target == "pretty" else ["--to", target]
+    return {"tarnel": ([sys.executable, "-m", "tarnel", *form, str(source)], Path(os.devnull)),
             "sexp-conv": ([sexp_conv, "-s", target], source)}
 
 
@@ -638,6 +655,7 @@ def stream_process(args, env, directory: Path, timerss: str) -> dict | None:
 
     order = [(name, target, tool) for name, target in STREAM_JOBS
              for tool in ("tarnel", "sexp-conv")] + [(IMPORT_ONLY, "", "tarnel")]
+    order += [(name, target, "tarnel") for name, target in PRETTY_JOBS]
     for r in range(runs):
         random.Random(r).shuffle(order)
         for name, target, tool in order:
@@ -677,6 +695,15 @@ def stream_process(args, env, directory: Path, timerss: str) -> dict | None:
                     raise SystemExit(f"stream process: {tool}, {name} to {target}: the output is "
                                      "not the stream's output written over again")
                 output.unlink()
+        name = "big.canonical"
+        command, stdin = stream_commands(sexp_conv, directory / name, "pretty")["tarnel"]
+        output = directory / f"out.{name}.pretty"
+        record((f"{name} to pretty", "tarnel"), run_measured(timerss, env, command, stdin, output))
+        small = directory / "out.stream.canonical.pretty.tarnel"
+        if file_digest(output) != file_digest(small, BIG_STREAM_REPEAT):
+            raise SystemExit(f"stream process: {name} to pretty: the output is not the stream's "
+                             "output written over again")
+        output.unlink()
         for form in ("canonical", "advanced"):
             (directory / f"big.{form}").unlink()
     return {"times": {k: statistics.median(v) for k, v in times.items()}, "rss": rss,
@@ -707,6 +734,26 @@ def report_stream_process(r: dict, files: dict) -> str:
     cells.append([f"{t[(IMPORT_ONLY, 'tarnel')]:.3f}", "-", "-", "",
                   f"{rss[(IMPORT_ONLY, 'tarnel')] / mib:.1f}", "-", "", "-"])
     records = files["records"]
+    pretty_rows, pretty_cells = [], []
+    for job, size in sizes.items():
+        pretty = job.replace(" to advanced", " to pretty")
+        if pretty == job or (pretty, "tarnel") not in t:
+            continue
+        ratio = t[(pretty, "tarnel")] / t[(job, "tarnel")]
+        peak = rss[(pretty, "tarnel")]
+        pretty_rows.append(f"{pretty} ({size / 1e6:.2f} MB)")
+        pretty_cells.append([f"{t[(pretty, 'tarnel')]:.3f}", f"{t[(job, 'tarnel')]:.3f}",
+                             f"{ratio:.2f}x", "met" if ratio <= PRETTY_RATIO else "NOT met",
+                             f"{peak / mib:.1f}", f"{rss[(job, 'tarnel')] / mib:.1f}",
+                             "met" if peak <= PRETTY_RSS_MIB * mib else "NOT met"])
+    pretty_report = [
+        f"### The command's --pretty against its --to advanced (median wall seconds of "
+        f"{r['runs']}, peak RSS; big: one run)", "",
+        table("job", pretty_rows,
+              ["--pretty", "--to advanced", "ratio", f"<= {PRETTY_RATIO:g}x", "--pretty MiB",
+               "advanced MiB", f"< {PRETTY_RSS_MIB} MiB"], pretty_cells),
+        f"targets: --pretty at most {PRETTY_RATIO:g}x --to advanced on the same input, its peak "
+        f"RSS under {PRETTY_RSS_MIB} MiB", ""] if pretty_rows else []
     return "\n".join([
         f"### Streams, whole process, plain: the command against sexp-conv (median wall seconds "
         f"of {r['runs']}, peak RSS)", "",
@@ -717,7 +764,8 @@ def report_stream_process(r: dict, files: dict) -> str:
                             "tarnel MiB", "limit MiB", "", "sexp-conv MiB"], cells),
         f"targets: the command at least {STREAM_SPEEDUP:g}x faster than sexp-conv; its peak RSS "
         f"at most {STREAM_RSS_MIB} MiB on the big stream,\nand {STREAM_RSS_MIB} MiB plus twice "
-        "the input on one large S-expression; the last row starts Python and imports tarnel", ""])
+        "the input on one large S-expression; the last row starts Python and imports tarnel", "",
+        *pretty_report])
 
 
 # ---------------------------------------------------------------------------------------------
@@ -860,8 +908,8 @@ def report_files(r: dict) -> str:
 
 DECODE_COLUMNS = ["parse", "parse memoryview", "parse_canonical", "floor", "msgpack.unpackb",
                   "cbor2.loads", "json.loads", "orjson.loads"]
-ENCODE_COLUMNS = ["to_canonical", "to_transport", "to_advanced", "msgpack.packb", "cbor2.dumps",
-                  "json.dumps", "orjson.dumps"]
+ENCODE_COLUMNS = ["to_canonical", "to_transport", "to_advanced", "to_pretty", "msgpack.packb",
+                  "msgspec.encode", "cbor2.dumps", "json.dumps", "orjson.dumps"]
 
 # (label, numerator, denominator, limit); a negative limit means "at least".
 TARGETS = [
@@ -876,6 +924,7 @@ TARGETS = [
     ("parse memoryview b / parse b", "b/parse memoryview", "b/parse", 2.0),
     ("to_canonical a / msgpack.packb a", "a/to_canonical", "a/msgpack.packb", 1.5),
     ("to_canonical b / msgpack.packb b", "b/to_canonical", "b/msgpack.packb", 1.5),
+    ("to_canonical a / msgspec.encode a", "a/to_canonical", "a/msgspec.encode", 1.0),
     ("to_advanced a / json.dumps a", "a/to_advanced", "a/json.dumps", 1.0),
     ("to_advanced d / json.dumps d", "d/to_advanced", "d/json.dumps", 1.0),
     ("to_transport a / to_canonical a", "a/to_transport", "a/to_canonical", 2.0),
@@ -980,6 +1029,8 @@ def report_mode(mode: str, result: dict) -> str:
                  [[ms(f"{n}/{c}") for c in ENCODE_COLUMNS] for n in names[:-1]]), ""]
     cells, labels = [], []
     for label, num, den, limit in TARGETS:
+        if num not in m or den not in m:
+            continue  # a library that is not installed
         labels.append(label)
         ratio = m[num] / m[den]
         cells.append([f"{ratio:.2f}x", f"<= {limit}x", "met" if ratio <= limit else "NOT met"])

@@ -22,7 +22,7 @@ if [ ! -x .venv-bench/bin/python ]; then
   "$python" -m venv .venv-bench
 fi
 venv_python=.venv-bench/bin/python
-"$venv_python" -m pip install -q msgpack cbor2 orjson
+"$venv_python" -m pip install -q msgpack cbor2 orjson msgspec
 if [ "${TARNEL_BENCH_NO_INSTALL:-0}" != 1 ]; then
   echo "== installing tarnel into .venv-bench"
   "$venv_python" -m pip install -q --force-reinstall --no-deps .

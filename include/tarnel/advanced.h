@@ -25,6 +25,9 @@ namespace tarnel {
 /// rule above. Throws std::bad_alloc when memory runs out.
 TARNEL_EXPORT void write_octet_string(std::span<const std::uint8_t> octets, Buffer& out);
 
+/// The number of characters `write_octet_string` appends for `octets`, found without writing them.
+TARNEL_EXPORT std::uint64_t octet_string_text_size(std::span<const std::uint8_t> octets) noexcept;
+
 /// The advanced form of `value`, one line with no line break at its end. Throws std::bad_alloc
 /// when memory runs out.
 TARNEL_EXPORT Buffer encode_advanced(const Value& value);

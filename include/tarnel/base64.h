@@ -27,6 +27,13 @@ constexpr std::uint64_t base64_encoded_size(std::uint64_t n) noexcept { return (
 /// (`out` may then hold part of the encoding).
 TARNEL_EXPORT void base64_encode(std::span<const std::uint8_t> octets, Buffer& out);
 
+/// Writes the padded encoding of `octets` at `out`, which has room for
+/// `base64_encoded_size(octets.size())` characters, and returns the end of what it wrote. Whole
+/// groups of three (every length but the last piece's a multiple of three) encode a long input
+/// piece by piece to the same text as in one.
+TARNEL_EXPORT std::uint8_t* base64_encode_to(std::span<const std::uint8_t> octets,
+                                             std::uint8_t* out) noexcept;
+
 /// The decoded octets of `text`, or the offset in `text` of the first octet refused (a character
 /// outside the alphabet, a misplaced pad, a final group of one character). Throws std::bad_alloc
 /// when memory runs out.

@@ -24,6 +24,7 @@
 #include "tarnel/error.h"
 #include "tarnel/export.h"
 #include "tarnel/options.h"
+#include "tarnel/pretty.h"
 #include "tarnel/result.h"
 
 namespace tarnel {
@@ -120,5 +121,24 @@ inline Result<std::uint64_t, ReadError> convert_prefix(const ReaderOptions& opti
                                                        ConvertScratch* scratch = nullptr) {
   return convert_prefix(options, as_octets(bytes), form, out, scratch);
 }
+
+/// Reads the S-expression at the start of `input` as `read_prefix` does and writes it laid out by
+/// `layout` (see pretty.h) to `sink`, in pieces of at most `piece_size` octets, as it reads: the
+/// same text as `encode_pretty` of what `read_prefix` reads. Besides the reader's own state and
+/// the pieces, it holds at most about a line of the layout, whatever the size of the input. Returns
+/// and stops as the other forms do; a scratch passed to one conversion after another also keeps
+/// the layout's memory.
+TARNEL_EXPORT Built convert_prefix(const ReaderOptions& options,
+                                   std::span<const std::uint8_t> input, const PrettyOptions& layout,
+                                   OutputSink& sink, std::size_t piece_size = default_piece_size,
+                                   ConvertScratch* scratch = nullptr);
+
+/// As above, but appends the whole text to `out`. On a refusal `out` keeps its earlier octets and
+/// nothing more.
+TARNEL_EXPORT Result<std::uint64_t, ReadError> convert_prefix(const ReaderOptions& options,
+                                                              std::span<const std::uint8_t> input,
+                                                              const PrettyOptions& layout,
+                                                              Buffer& out,
+                                                              ConvertScratch* scratch = nullptr);
 
 }  // namespace tarnel

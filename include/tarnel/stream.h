@@ -54,6 +54,7 @@
 #include "tarnel/export.h"
 #include "tarnel/framer.h"
 #include "tarnel/options.h"
+#include "tarnel/pretty.h"
 #include "tarnel/result.h"
 #include "tarnel/value.h"
 
@@ -156,6 +157,13 @@ class TARNEL_EXPORT StreamReader {
   /// whole in memory; a sink that refuses a piece stops the read (`Stopped`), and the same
   /// S-expression is converted again on the next call.
   StreamStatus next_converted(OutputForm form, Buffer& out, OutputSink* sink = nullptr);
+
+  /// As above, but appends the advanced form laid out by `layout` (pretty.h), each S-expression
+  /// starting at column 0 with no line break after its last line. The layout holds back about a
+  /// line of text, whatever the size of the S-expression, and lays out any depth the options
+  /// let the reader read.
+  StreamStatus next_converted(const PrettyOptions& layout, Buffer& out,
+                              OutputSink* sink = nullptr);
 
   /// Reads the next S-expression into `builder`, which on `Read` holds it as its one element.
   /// The engine calls `reset()` before each attempt, so whatever the builder held is dropped.

@@ -10,6 +10,7 @@
 //                or std::byte
 //   canonical.h  the canonical writer, over a Value or driven element by element
 //   advanced.h   the advanced writer, likewise
+//   pretty.h     the advanced form laid out over indented lines, likewise
 //   transport.h  the basic transport writer
 //   framer.h     Framer: where each S-expression of a stream ends, as it arrives in pieces
 //   stream.h     StreamReader: every S-expression of a stream, as values, octets or built
@@ -33,6 +34,7 @@
 #include "tarnel/gnupg.h"
 #include "tarnel/match.h"
 #include "tarnel/options.h"
+#include "tarnel/pretty.h"
 #include "tarnel/reader.h"
 #include "tarnel/result.h"
 #include "tarnel/stream.h"

@@ -632,7 +632,7 @@ resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
 calls = {
     "tree": lambda: _tarnel.parse(b"(" + b"()" * 10_000_000 + b")"),
     "canonical": lambda: _tarnel.to_canonical([b"x" * 50_000_000] * 10),
-    "transport": lambda: _tarnel.to_transport([b"x" * 50_000_000] * 5),
+    "transport": lambda: _tarnel.to_transport([b"x" * 50_000_000] * 7),  # 467 MB of text
     "advanced": lambda: _tarnel.to_advanced([b"\x00" * 50_000_000] * 3),
     "atoms": lambda: [_tarnel.Atom(b"y" * 1_000_000, b"h") for _ in range(1000)],
 }

@@ -2,10 +2,14 @@
 in which refusals are found, and what is raised."""
 
 import array
+import base64
 import collections
 import re
+import sys
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import _tarnel
 from _tarnel import Atom
@@ -276,3 +280,24 @@ def test_large_atom_transport_is_one_line():
     assert len(text) == 4 * -(-canonical_length // 3) + 2
     assert text.startswith("{") and text.endswith("}") and "\n" not in text
     assert _tarnel.parse(text) == b"\x00" * 1_000_000
+
+
+@settings(max_examples=300, deadline=None)
+@given(
+    st.lists(
+        st.one_of(
+            st.integers(0, 6).map(lambda n: b"x" * n),
+            st.integers(4090, 4100).map(lambda n: (bytes(range(256)) * 17)[:n]),
+            st.builds(Atom, st.binary(max_size=5), st.binary(max_size=3)),
+            st.lists(st.binary(max_size=4), max_size=3),
+        ),
+        max_size=8,
+    )
+)
+def test_transport_is_the_base64_of_the_canonical_octets(value):
+    # Long atoms are encoded from where they lie, between the pieces around them, with every
+    # carry of 0-2 octets across their edges: the text must be Python's own encoding.
+    text = to_transport(value)
+    assert text == "{" + base64.b64encode(to_canonical(value)).decode("ascii") + "}"
+    assert hash(text) == hash("".join(text)) and text.isascii()
+    assert sys.getsizeof(text) == sys.getsizeof(text.encode("ascii").decode("ascii"))

@@ -621,15 +621,20 @@ def _convert(
         whole = size < WHOLE_FILE_LIMIT and not progress.active
         # (A file that reports size 0, such as those under /proc, may still hold octets.)
         chunk_size = max(size + 1, DEFAULT_CHUNK_SIZE) if whole else FILE_CHUNK_SIZE
-    if args.pretty or args.find is not None or args.keygrip:
+    layout: dict[str, int] = {}
+    if args.find is not None or args.keygrip:
         form = None
+    elif args.pretty:
+        form = "pretty"
+        width = 72 if args.width is None else args.width
+        layout = {"width": width, "indent": 2 if args.indent is None else args.indent}
     elif args.hash is not None:
         form = "canonical"
     else:
         form = args.to or "advanced"
     source = Input(fp, out, progress)
     raw = args.raw_octets
-    reader = open_stream(source, parser, chunk_size=chunk_size, form=form, raw_octets=raw)
+    reader = open_stream(source, parser, chunk_size=chunk_size, form=form, raw_octets=raw, **layout)
     out.progress = progress
     try:
         if args.find is not None or args.keygrip:
@@ -645,24 +650,9 @@ def _convert(
             for octets in reader:
                 digest = hashlib.new(algorithm, octets).hexdigest().encode("ascii")
                 out.write(before + digest + after)
-        elif args.pretty:
-            from .pretty import DEPTH_LIMIT, to_pretty
-
-            width = 72 if args.width is None else args.width
-            indent = 2 if args.indent is None else args.indent
-            for value in reader:
-                try:
-                    text = to_pretty(value, width=width, indent=indent)
-                except ValueError as err:
-                    # Deeper than the layout goes (only with --max-depth above its limit).
-                    raise Refused(
-                        f"{PROG}: {name}: offset {reader.start}: the S-expression read there "
-                        f"cannot be written: {err}\n{PROG}: hint: --pretty lays out lists "
-                        f"nested up to {DEPTH_LIMIT} deep; --to advanced writes any depth"
-                    ) from None
-                out.write(text.encode("ascii") + b"\n")
         else:
-            # Converted natively, straight from the octets read to the octets written.
+            # Converted natively, straight from the octets read to the octets written (laid out
+            # as it is written, for --pretty).
             reader.convert(out.write, b"" if form == "canonical" else b"\n")
     except ParseError as err:
         raise _refusal(name, reader.buffered, err, reader.start) from None

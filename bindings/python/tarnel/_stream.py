@@ -170,9 +170,11 @@ def open_stream(
     chunk_size: int = DEFAULT_CHUNK_SIZE,
     form: str | None = None,
     raw_octets: bool = False,
+    **layout: int,
 ) -> Any:
     """The native reader over `source`: values, or with `form` each S-expression's octets in that
-    representation; with `raw_octets`, quoted strings may hold the octets 0x80-0xFF as they are.
+    representation (with form "pretty", laid out by `layout`: `width` and `indent`, as `to_pretty`
+    takes them); with `raw_octets`, quoted strings may hold the octets 0x80-0xFF as they are.
     It also offers `offset`, `start`, `buffered(start, stop)` and, with a form,
     `convert(write, separator)`."""
     from ._streaming import Reader
@@ -185,11 +187,12 @@ def open_stream(
     if _is_buffer(source):
         # The whole stream: read in place (a buffer of another item type or shape: its octets,
         # copied once).
-        return Reader(parser, data=source, form=form, raw_octets=raw_octets)
+        return Reader(parser, data=source, form=form, raw_octets=raw_octets, **layout)
     if getattr(source, "read1", None) is not None or getattr(source, "read", None) is not None:
         chunks = _from_file(source, chunk_size)
-        return Reader(parser, chunks=chunks, form=form, raw_octets=raw_octets)
-    return Reader(parser, chunks=_from_iterable(source), form=form, raw_octets=raw_octets)
+        return Reader(parser, chunks=chunks, form=form, raw_octets=raw_octets, **layout)
+    chunks = _from_iterable(source)
+    return Reader(parser, chunks=chunks, form=form, raw_octets=raw_octets, **layout)
 
 
 def iter_parse(

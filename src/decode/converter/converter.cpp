@@ -87,6 +87,38 @@ class WriterForm {
 using CanonicalForm = WriterForm<CanonicalWriter>;
 using AdvancedForm = WriterForm<AdvancedWriter>;
 
+// The laid-out form: a writer kept from one conversion to the next, sent to this one's buffer.
+class PrettyForm {
+ public:
+  PrettyForm(Output& output, PrettyWriter& writer) noexcept : output_(output), writer_(writer) {
+    writer_.restart(output.buffer());
+  }
+
+  bool open_list() {
+    writer_.open_list();
+    return output_.settle();
+  }
+
+  bool close_list() {
+    writer_.close_list();
+    return output_.settle();
+  }
+
+  bool atom(View data, const Octets* hint) {
+    writer_.atom(data, hint);
+    return output_.settle();
+  }
+
+  bool finish() {
+    writer_.finish();
+    return output_.flush();
+  }
+
+ private:
+  Output& output_;
+  PrettyWriter& writer_;
+};
+
 // The canonical octets are staged, and whenever about a piece's worth is in hand, their whole
 // groups of three go out as base-64; the 0-2 octets left over stay at the front of the stage for
 // the next groups, so the text comes out as one padded encoding of all the octets.
@@ -209,7 +241,9 @@ class ConvertingBuilder {
 
 struct ConvertScratch::Storage {
   BuildScratch build;
-  std::vector<std::uint8_t> open;  // one octet per open list
+  std::vector<std::uint8_t> open;        // one octet per open list
+  std::unique_ptr<PrettyWriter> pretty;  // made at the first laid-out conversion
+  PrettyOptions pretty_layout;           // what it was made for
 };
 
 ConvertScratch::ConvertScratch() : storage_(std::make_unique<Storage>()) {}
@@ -251,6 +285,23 @@ Built convert_with(const ReaderOptions& options, View input, OutputForm form, Ou
   return convert_into<AdvancedForm>(options, input, output, scratch);
 }
 
+Built convert_laid_out(const ReaderOptions& options, View input, const PrettyOptions& layout,
+                       Output& output, ConvertScratch* given) {
+  ConvertScratch own;
+  ConvertScratch& scratch = given != nullptr ? *given : own;
+  auto& storage = ConvertScratchAccess::of(scratch);
+  if (!storage.pretty || storage.pretty_layout != layout) {
+    storage.pretty = std::make_unique<PrettyWriter>(output.buffer(), layout);
+    storage.pretty_layout = layout;
+  }
+  PrettyForm form(output, *storage.pretty);
+  ConvertingBuilder<PrettyForm> builder(form, storage.open);
+  Built read = build_prefix(options, input, builder, storage.build);
+  if (!read) return read;
+  if (!form.finish()) return sink_refused;
+  return read;
+}
+
 }  // namespace
 
 Built convert_prefix(const ReaderOptions& options, std::span<const std::uint8_t> input,
@@ -268,6 +319,29 @@ Result<std::uint64_t, ReadError> convert_prefix(const ReaderOptions& options,
   const std::size_t before = out.size();
   Output output(out, nullptr, default_piece_size);
   Built read = convert_with(options, input, form, output, scratch);
+  if (!read) {
+    assert(!read.error().by_builder);  // a buffer takes everything
+    out.shrink_by(out.size() - before);
+    return read.error().refusal;
+  }
+  return *read;
+}
+
+Built convert_prefix(const ReaderOptions& options, std::span<const std::uint8_t> input,
+                     const PrettyOptions& layout, OutputSink& sink, std::size_t piece_size,
+                     ConvertScratch* scratch) {
+  Buffer pending;
+  Output output(pending, &sink, piece_size);
+  return convert_laid_out(options, input, layout, output, scratch);
+}
+
+Result<std::uint64_t, ReadError> convert_prefix(const ReaderOptions& options,
+                                                std::span<const std::uint8_t> input,
+                                                const PrettyOptions& layout, Buffer& out,
+                                                ConvertScratch* scratch) {
+  const std::size_t before = out.size();
+  Output output(out, nullptr, default_piece_size);
+  Built read = convert_laid_out(options, input, layout, output, scratch);
   if (!read) {
     assert(!read.error().by_builder);  // a buffer takes everything
     out.shrink_by(out.size() - before);

@@ -50,17 +50,22 @@ class StreamReader::ValueReading final : public StreamReader::Reading {
 
 class StreamReader::ConvertReading final : public StreamReader::Reading {
  public:
-  ConvertReading(OutputForm form, Buffer& out, OutputSink* sink, ConvertScratch& scratch) noexcept
-      : form_(form), out_(out), sink_(sink), scratch_(scratch) {}
+  // With a `layout`, the octets are those of the laid-out form, and `form` is not used.
+  ConvertReading(OutputForm form, const PrettyOptions* layout, Buffer& out, OutputSink* sink,
+                 ConvertScratch& scratch) noexcept
+      : form_(form), layout_(layout), out_(out), sink_(sink), scratch_(scratch) {}
 
   Built read(const ReaderOptions& options, View octets, bool whole) override {
     mark_ = out_.size();
     // Found whole by the framer, so it converts: the output may go out in pieces.
     if (whole && sink_ != nullptr) {
-      return convert_prefix(options, octets, form_, *sink_, default_piece_size, &scratch_);
+      return layout_ != nullptr
+                 ? convert_prefix(options, octets, *layout_, *sink_, default_piece_size, &scratch_)
+                 : convert_prefix(options, octets, form_, *sink_, default_piece_size, &scratch_);
     }
     Result<std::uint64_t, ReadError> converted =
-        convert_prefix(options, octets, form_, out_, &scratch_);
+        layout_ != nullptr ? convert_prefix(options, octets, *layout_, out_, &scratch_)
+                           : convert_prefix(options, octets, form_, out_, &scratch_);
     if (!converted) return Stop{false, converted.error()};
     return *converted;
   }
@@ -72,6 +77,7 @@ class StreamReader::ConvertReading final : public StreamReader::Reading {
 
  private:
   const OutputForm form_;
+  const PrettyOptions* const layout_;
   Buffer& out_;
   OutputSink* const sink_;
   ConvertScratch& scratch_;
@@ -309,7 +315,14 @@ StreamStatus StreamReader::next_value(Value& value) {
 
 StreamStatus StreamReader::next_converted(OutputForm form, Buffer& out, OutputSink* sink) {
   if (!convert_scratch_) convert_scratch_ = std::make_unique<ConvertScratch>();
-  ConvertReading reading(form, out, sink, *convert_scratch_);
+  ConvertReading reading(form, nullptr, out, sink, *convert_scratch_);
+  return advance(reading);
+}
+
+StreamStatus StreamReader::next_converted(const PrettyOptions& layout, Buffer& out,
+                                          OutputSink* sink) {
+  if (!convert_scratch_) convert_scratch_ = std::make_unique<ConvertScratch>();
+  ConvertReading reading(OutputForm::Advanced, &layout, out, sink, *convert_scratch_);
   return advance(reading);
 }
 

@@ -142,6 +142,23 @@ void write_octet_string(std::span<const std::uint8_t> octets, Buffer& out) {
   *w = '"';
 }
 
+std::uint64_t octet_string_text_size(std::span<const std::uint8_t> octets) noexcept {
+  const std::size_t n = octets.size();
+  if (n == 0) return 2;
+  std::uint8_t all = 0xFF;
+  std::uint8_t any = 0;
+  std::uint64_t escapes = 0;
+  for (const std::uint8_t octet : octets) {
+    const std::uint8_t cls = octet_class[octet];
+    all &= cls;
+    any |= cls;
+    escapes += cls >> 3;  // the escaped bit
+  }
+  if (any & needs_hex) return 2 * std::uint64_t{n} + 2;
+  if ((octet_class[octets[0]] & token_first) && (all & token_rest)) return n;
+  return n + escapes + 2;
+}
+
 void AdvancedWriter::atom(std::span<const std::uint8_t> data, const Octets* hint) {
   separate();
   if (hint != nullptr) {

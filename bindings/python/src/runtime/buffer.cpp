@@ -1,21 +1,11 @@
-#include <Python.h>
-
 #include "runtime/buffer.h"
 
-#include "runtime/interpreter.h"
+#include <Python.h>
 
 #include <cstddef>
 #include <cstring>
 
-#if defined(Py_LIMITED_API)
-#if defined(_WIN32)
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
-#endif
+#include "runtime/interpreter.h"
 
 namespace tarnel::py {
 namespace {
@@ -40,22 +30,9 @@ struct BufferFunctions {
 };
 
 #if defined(Py_LIMITED_API)
-// The interpreter's function `name`, or null. On Windows it is looked up in python3.dll, the
-// library of the stable ABI that this module links against. Elsewhere it is looked up among the
-// process's global symbols, and accepted only where they resolve one of this module's own imports
-// to the same address, so that a second Python library in the process is never used.
 template <class F>
 F interpreter_function(const char* name) {
-#if defined(_WIN32)
-  HMODULE python = GetModuleHandleW(L"python3.dll");
-  if (python == nullptr) return nullptr;
-  return reinterpret_cast<F>(GetProcAddress(python, name));
-#else
-  using FromLong = PyObject* (*)(long);
-  auto from_long = reinterpret_cast<FromLong>(dlsym(RTLD_DEFAULT, "PyLong_FromLong"));
-  if (from_long != &PyLong_FromLong) return nullptr;
-  return reinterpret_cast<F>(dlsym(RTLD_DEFAULT, name));
-#endif
+  return reinterpret_cast<F>(interpreter_symbol(name));
 }
 
 BufferFunctions find_buffer_functions() {

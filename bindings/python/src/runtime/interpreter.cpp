@@ -4,6 +4,16 @@
 
 #include "runtime/ref.h"
 
+#if defined(Py_LIMITED_API)
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+#endif
+
 namespace tarnel::py {
 namespace {
 
@@ -30,6 +40,21 @@ bool runs_at_least(unsigned major, unsigned minor) noexcept {
   const unsigned running_minor = read_number(version);
   return running_major > major || (running_major == major && running_minor >= minor);
 }
+
+#if defined(Py_LIMITED_API)
+void* interpreter_symbol(const char* name) noexcept {
+#if defined(_WIN32)
+  HMODULE python = GetModuleHandleW(L"python3.dll");
+  if (python == nullptr) return nullptr;
+  return reinterpret_cast<void*>(GetProcAddress(python, name));
+#else
+  using FromLong = PyObject* (*)(long);
+  auto from_long = reinterpret_cast<FromLong>(dlsym(RTLD_DEFAULT, "PyLong_FromLong"));
+  if (from_long != &PyLong_FromLong) return nullptr;
+  return dlsym(RTLD_DEFAULT, name);
+#endif
+}
+#endif
 
 PyObject* init_module(PyModuleDef& definition, PyModuleDef_Slot& free_slot) noexcept {
   // Filled once, before any interpreter reads the slots (magic statics are thread-safe).

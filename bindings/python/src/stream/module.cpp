@@ -1,10 +1,10 @@
 // The module `tarnel._streaming`: the package's native stream reader; `parser_options`, which
 // the package pickles parsers with; `parse_raw`, `find` and `find_all`, which the package
-// re-exports; `compile_pattern` and `match_compiled`, which its `Pattern` wraps; `read_key`,
-// which `tarnel.gnupg.read_key` calls; and `READER_OPTIONS`, the table of reader options the
-// command makes its flags from. They live here because `_tarnel`'s names and signatures are
-// fixed. It holds no types of `_tarnel`'s own: values, parsers and refusals are `_tarnel`'s Atom,
-// Parser and ParseError.
+// re-exports; `compile_pattern` and `match_compiled`, which its `Pattern` wraps; `to_pretty`,
+// which `tarnel.to_pretty` calls; `read_key`, which `tarnel.gnupg.read_key` calls; and
+// `READER_OPTIONS`, the table of reader options the command makes its flags from. They live here
+// because `_tarnel`'s names and signatures are fixed. It holds no types of `_tarnel`'s own:
+// values, parsers and refusals are `_tarnel`'s Atom, Parser and ParseError.
 #include <Python.h>
 
 #include "gnupg/read_key.h"
@@ -15,6 +15,7 @@
 #include "runtime/interpreter.h"
 #include "runtime/reader_options.h"
 #include "runtime/ref.h"
+#include "stream/pretty.h"
 #include "stream/reader.h"
 
 namespace tarnel::py {
@@ -45,6 +46,7 @@ PyMethodDef module_methods[] = {
     {"match_compiled", fastcall<match_compiled_function>(), METH_FASTCALL | METH_KEYWORDS,
      match_compiled_doc},
     {"read_key", fastcall<read_key_function>(), METH_FASTCALL | METH_KEYWORDS, read_key_doc},
+    {"to_pretty", fastcall<to_pretty_function>(), METH_FASTCALL | METH_KEYWORDS, to_pretty_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -15,8 +15,10 @@
 #include "runtime/reader_options.h"
 #include "runtime/ref.h"
 #include "runtime/types.h"
+#include "stream/pretty.h"
 #include "tarnel/buffer.h"
 #include "tarnel/converter.h"
+#include "tarnel/pretty.h"
 #include "tarnel/stream.h"
 #include "value/to_python.h"
 
@@ -37,8 +39,14 @@ constexpr int read_only_view = 0x100;
 // source it calls `chunks()`; as its sink it gathers output for the writer of `convert`.
 class Stream final : public StreamSource, public OutputSink {
  public:
-  Stream(const ReaderOptions& options, bool converting, OutputForm form)
-      : engine_(options, *this), converting_(converting), form_(form) {}
+  // With `layout`, the octets are those of the laid-out form rather than of `form`.
+  Stream(const ReaderOptions& options, bool converting, OutputForm form,
+         const PrettyOptions* layout)
+      : engine_(options, *this),
+        converting_(converting),
+        form_(form),
+        laid_out_(layout != nullptr),
+        layout_(layout != nullptr ? *layout : PrettyOptions{}) {}
 
   // Reads the next S-expression: 1 with it in `builder_` or `out_`, 0 at the end of the stream,
   // -1 with an exception set.
@@ -62,6 +70,8 @@ class Stream final : public StreamSource, public OutputSink {
 
  private:
   const OutputForm form_;
+  const bool laid_out_;
+  const PrettyOptions layout_;
   Ref piece_;  // the last piece `chunks` gave, which the engine may read
 };
 
@@ -112,9 +122,10 @@ bool Stream::next(View& piece) {
 }
 
 int Stream::advance() {
-  const StreamStatus status = converting_
-                                  ? engine_.next_converted(form_, out_, write_ ? this : nullptr)
-                                  : engine_.next_built(builder_);
+  OutputSink* const sink = write_ ? this : nullptr;
+  const StreamStatus status = !converting_ ? engine_.next_built(builder_)
+                              : laid_out_  ? engine_.next_converted(layout_, out_, sink)
+                                           : engine_.next_converted(form_, out_, sink);
   if (status == StreamStatus::Read) return 1;
   if (status == StreamStatus::Stopped) {  // the source, builder or writer raised
     builder_.reset();
@@ -172,8 +183,8 @@ class Entered {
   bool in_ = false;
 };
 
-// A `form` argument: one of the three names.
-bool form_from_python(PyObject* object, OutputForm& form) {
+// A `form` argument: one of the four names ('pretty' lays out the advanced form).
+bool form_from_python(PyObject* object, OutputForm& form, bool& laid_out) {
   if (!PyUnicode_Check(object)) {
     raise_not_an_instance(object, "str");
     return false;
@@ -187,20 +198,27 @@ bool form_from_python(PyObject* object, OutputForm& form) {
       return true;
     }
   }
-  PyErr_SetString(PyExc_ValueError, "form must be 'canonical', 'transport' or 'advanced'");
+  if (PyUnicode_CompareWithASCIIString(object, "pretty") == 0) {
+    form = OutputForm::Advanced;
+    laid_out = true;
+    return true;
+  }
+  PyErr_SetString(PyExc_ValueError,
+                  "form must be 'canonical', 'transport', 'advanced' or 'pretty'");
   return false;
 }
 
 constexpr Param new_params[] = {
     {"parser", ParamKind::PositionalOrKeyword, true}, {"chunks", ParamKind::KeywordOnly, false},
     {"data", ParamKind::KeywordOnly, false},          {"form", ParamKind::KeywordOnly, false},
-    {"raw_octets", ParamKind::KeywordOnly, false},
+    {"raw_octets", ParamKind::KeywordOnly, false},    {"width", ParamKind::KeywordOnly, false},
+    {"indent", ParamKind::KeywordOnly, false},
 };
 constexpr Signature new_signature{"Reader.__new__()", new_params};
 
 PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guard([&]() -> PyObject* {
-    PyObject* bound[5];
+    PyObject* bound[7];
     if (!bind_tuple_and_dict(new_signature, args, kwargs, bound)) return nullptr;
     const ReaderOptions* parser = parser_options(bound[0]);
     if (parser == nullptr) return argument_failed("parser");
@@ -225,12 +243,19 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     }
     const bool converting = bound[3] != nullptr && bound[3] != Py_None;
     OutputForm form = OutputForm::Canonical;
-    if (converting && !form_from_python(bound[3], form)) return argument_failed("form");
+    bool laid_out = false;
+    if (converting && !form_from_python(bound[3], form, laid_out)) return argument_failed("form");
+    PrettyOptions layout;
+    if (!layout_from_python(bound[5], bound[6], layout)) return nullptr;
+    if (!laid_out && (bound[5] != nullptr || bound[6] != nullptr)) {
+      PyErr_SetString(PyExc_TypeError, "Reader() takes 'width' and 'indent' only with form='pretty'");
+      return nullptr;
+    }
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     Ref self = Ref::steal(alloc(type, 0));
     if (!self) return nullptr;
     reinterpret_cast<ReaderObject*>(self.get())->stream = nullptr;
-    auto* stream = new Stream(options, converting, form);
+    auto* stream = new Stream(options, converting, form, laid_out ? &layout : nullptr);
     reinterpret_cast<ReaderObject*>(self.get())->stream = stream;
     if (held) {
       stream->engine_.push(held->view());
@@ -392,11 +417,13 @@ PyType_Slot reader_slots[] = {
     {Py_tp_getset, reader_getset},
     {Py_tp_doc,
      const_cast<char*>(
-         "Reader(parser, *, chunks=None, data=None, form=None, raw_octets=False)\n--\n\nThe "
-         "S-expressions of a stream, one after another, read with `parser`:\nfrom `chunks()`, "
-         "called for each next piece (bytes; None at the end),\nor from `data`, the whole "
-         "stream. Yields values, or with `form` the\noctets of each in that representation. "
-         "With `raw_octets`, quoted strings may\nhold the octets 0x80-0xFF as they are.")},
+         "Reader(parser, *, chunks=None, data=None, form=None, raw_octets=False, width=72, "
+         "indent=2)\n--\n\nThe S-expressions of a stream, one after another, read with "
+         "`parser`:\nfrom `chunks()`, called for each next piece (bytes; None at the end),\nor "
+         "from `data`, the whole stream. Yields values, or with `form` the\noctets of each in "
+         "that representation ('pretty': laid out as\n`to_pretty(value, width=width, "
+         "indent=indent)` gives it, at any depth\nthe parser reads). With `raw_octets`, quoted "
+         "strings may hold the octets\n0x80-0xFF as they are.")},
     {0, nullptr},
 };
 

@@ -5,12 +5,9 @@
 
 #include <Python.h>
 
-#include <cstddef>
+#include "value/walk.h"
 
 namespace tarnel::py {
-
-/// The most lists a writer keeps open at once.
-inline constexpr std::size_t conversion_depth_limit = 1024;
 
 PyObject* to_canonical_function(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) noexcept;

@@ -20,16 +20,34 @@
 #include "tarnel/canonical.h"
 #include "tarnel/converter.h"
 #include "tarnel/octet_string.h"
+#include "tarnel/pretty.h"
 #include "tarnel/reader.h"
 #include "tarnel/stream.h"
 
 namespace tarnel::stream_testing {
 
-/// The output an engine is asked for.
-enum class Output : std::uint8_t { Values, Built, Canonical, Transport, Advanced, Sink };
+/// The output an engine is asked for (Pretty: laid out by `narrow`, to a buffer or a sink).
+enum class Output : std::uint8_t {
+  Values,
+  Built,
+  Canonical,
+  Transport,
+  Advanced,
+  Sink,
+  Pretty,
+  PrettySink
+};
 
-inline constexpr Output all_outputs[] = {Output::Values,    Output::Built,    Output::Canonical,
-                                         Output::Transport, Output::Advanced, Output::Sink};
+inline constexpr Output all_outputs[] = {Output::Values,   Output::Built,  Output::Canonical,
+                                         Output::Transport, Output::Advanced, Output::Sink,
+                                         Output::Pretty,    Output::PrettySink};
+
+/// A layout narrow enough that most lists are broken over lines.
+inline constexpr PrettyOptions narrow{12, 3};
+
+inline bool laid_out(Output output) {
+  return output == Output::Pretty || output == Output::PrettySink;
+}
 
 /// What a stream gave: each S-expression (its canonical octets, or the octets converted) with its
 /// start and end, then how it finished; `fault` names a broken rule of the engine, if any.
@@ -74,6 +92,10 @@ inline Run expected(const ReaderOptions& options, std::span<const std::uint8_t> 
     if (output == Output::Values || output == Output::Built) {
       Result<Prefix, ReadError> read = read_prefix(options, octets);
       run.items.push_back(read ? text_of(encode_canonical(read->value).view()) : "?");
+    } else if (laid_out(output)) {
+      // Laid out from the value read, not by the converter the engine uses.
+      Result<Prefix, ReadError> read = read_prefix(options, octets);
+      run.items.push_back(read ? text_of(encode_pretty(read->value, narrow).view()) : "?");
     } else {
       Buffer out;
       Result<std::uint64_t, ReadError> converted =
@@ -174,8 +196,9 @@ inline StreamStatus step(StreamReader& reader, Output output, std::string& item)
   Buffer out;
   out.append(std::string_view("junk"));  // what the engine appends to must stay
   StringSink sink;
-  const StreamStatus s =
-      reader.next_converted(form_of(output), out, output == Output::Sink ? &sink : nullptr);
+  OutputSink* const to = output == Output::Sink || output == Output::PrettySink ? &sink : nullptr;
+  const StreamStatus s = laid_out(output) ? reader.next_converted(narrow, out, to)
+                                          : reader.next_converted(form_of(output), out, to);
   if (out.text().substr(0, 4) != "junk") return StreamStatus::Inconsistent;
   if (s != StreamStatus::Read && out.size() != 4) return StreamStatus::Inconsistent;
   if (s == StreamStatus::Read) item = sink.text + std::string(out.text().substr(4));
