@@ -94,7 +94,7 @@ class HelpWanted(Exception):
 
 
 def _count(text: str) -> int:
-    import argparse  # (imported already: argparse is calling)
+    import argparse  # loaded already: argparse is the caller
 
     try:
         value = int(text, 10)
