@@ -22,7 +22,6 @@ Standard input, output or error may be closed: only reading the one or writing t
 
 from __future__ import annotations
 
-import argparse
 import errno
 import os
 import stat
@@ -31,9 +30,11 @@ import time
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:  # annotations only: the command starts without importing typing
+    import argparse
     from collections.abc import Iterator, Sequence
     from typing import IO, Any, NoReturn
 
+from ._arguments import FORMS, read_simple, reader_flag
 from ._streaming import READER_OPTIONS
 from ._tarnel import ParseError, Parser
 
@@ -92,20 +93,9 @@ class HelpWanted(Exception):
     """--help was given: the help is written as any output is, its failure reported."""
 
 
-class _ArgumentParser(argparse.ArgumentParser):
-    def error(self, message: str) -> NoReturn:  # raised, to be reported as `_check`'s are
-        raise UsageError(message)
-
-
-class _Help(argparse.Action):
-    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
-        super().__init__(option_strings, dest, nargs=0, **kwargs)
-
-    def __call__(self, *args: Any, **kwargs: Any) -> None:
-        raise HelpWanted
-
-
 def _count(text: str) -> int:
+    import argparse  # loaded already: argparse is the caller
+
     try:
         value = int(text, 10)
     except ValueError:
@@ -116,6 +106,8 @@ def _count(text: str) -> int:
 
 
 def _positive(text: str) -> int:
+    import argparse
+
     value = _count(text)
     if value == 0:
         raise argparse.ArgumentTypeError("must be at least 1")
@@ -123,6 +115,21 @@ def _positive(text: str) -> int:
 
 
 def build_argument_parser() -> argparse.ArgumentParser:
+    """The parser of the command's arguments, imported and built only for the runs whose arguments
+    `read_simple` leaves to it, and for --help."""
+    import argparse
+
+    class _ArgumentParser(argparse.ArgumentParser):
+        def error(self, message: str) -> NoReturn:  # raised, to be reported as `_check`'s are
+            raise UsageError(message)
+
+    class _Help(argparse.Action):
+        def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+            super().__init__(option_strings, dest, nargs=0, **kwargs)
+
+        def __call__(self, *args: Any, **kwargs: Any) -> None:
+            raise HelpWanted
+
     ap = _ArgumentParser(
         prog=PROG,
         usage=USAGE,
@@ -138,7 +145,7 @@ def build_argument_parser() -> argparse.ArgumentParser:
     out = ap.add_argument_group("output")
     out.add_argument(
         "--to",
-        choices=["advanced", "canonical", "transport"],
+        choices=FORMS,
         default=None,
         help="representation to write (default: advanced, one S-expression per line)",
     )
@@ -179,12 +186,11 @@ def build_argument_parser() -> argparse.ArgumentParser:
     # Parser's limits and restrictions, from the table they are defined in: a limit as
     # --max-depth N, a restriction as --no-advanced.
     for name, kind, default, what in READER_OPTIONS:
+        flag = reader_flag(name, kind)
         if kind == "flag":
-            flag = "--no-" + name.removeprefix("allow_").replace("_", "-")
             rd.add_argument(flag, dest=name, action="store_false", help="refuse " + what)
         else:
             shown = what if default is None else f"{what} (default {default})"
-            flag = "--" + name.replace("_", "-")
             rd.add_argument(flag, type=_count, default=default, metavar="N", help=shown)
     rd.add_argument(
         "--raw-octets",
@@ -711,16 +717,21 @@ def _query(reader: Any, name: str, args: argparse.Namespace, out: Output, label:
 
 def run(argv: Sequence[str] | None, stdin: Any, stdout: Output, stderr: Messages) -> int:
     """Runs the command; `stdin` is None where standard input is closed."""
-    ap = build_argument_parser()
+    ap = None
     try:
         try:
-            args = ap.parse_args(argv)
+            # A Namespace, or the same values read without argparse where the arguments are simple.
+            args: Any = read_simple(sys.argv[1:] if argv is None else argv, HASHES)
+            if args is None:
+                ap = build_argument_parser()
+                args = ap.parse_args(argv)
             if args.version:
                 stdout.write(f"{PROG} {_version()}\n".encode())
                 stdout.flush()
                 return 0
             _check(args, stdout)
         except HelpWanted:
+            assert ap is not None  # only argparse reads --help
             stdout.write(ap.format_help().encode())
             stdout.flush()
             return 0
