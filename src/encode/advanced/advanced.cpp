@@ -82,7 +82,41 @@ constexpr bool plain_in_quotes(std::uint64_t word) noexcept {
           zero_octets(word ^ each_octet('\\'))) == 0;
 }
 
-// One entry of the writing stack: a value still to write, or (null) a pending ')'.
+// Atoms of at least this many octets are classified a word at a time where they can be.
+constexpr std::size_t long_atom = 16;
+
+void write_hexadecimal(std::span<const std::uint8_t> octets, Buffer& out) {
+  const std::size_t n = octets.size();
+  std::uint8_t* w = out.extend(2 * n + 2);
+  *w++ = '#';
+  for (const std::uint8_t octet : octets) {
+    std::memcpy(w, hex_pairs[octet].data(), 2);
+    w += 2;
+  }
+  *w = '#';
+}
+
+// `escapes`: how many of the octets are written as an escape.
+void write_quoted(std::span<const std::uint8_t> octets, std::size_t escapes, Buffer& out) {
+  const std::size_t n = octets.size();
+  std::uint8_t* w = out.extend(n + escapes + 2);
+  *w++ = '"';
+  if (escapes == 0) {
+    std::memcpy(w, octets.data(), n);
+    w += n;
+  } else {
+    for (const std::uint8_t octet : octets) {
+      const char letter = escape_letter[octet];
+      if (letter != 0) {
+        *w++ = '\\';
+        *w++ = static_cast<std::uint8_t>(letter);
+      } else {
+        *w++ = octet;
+      }
+    }
+  }
+  *w = '"';
+}
 
 }  // namespace
 
@@ -94,7 +128,31 @@ void write_octet_string(std::span<const std::uint8_t> octets, Buffer& out) {
     return;
   }
 
-  // A token is the common case: one test an octet while the octets may still make one.
+  // Short atoms: one pass over the classes, with no branch on them but the one that stops at an
+  // octet that needs hexadecimal (random data meets one within a few octets). Branching on the
+  // form early costs more than it saves at these lengths, where the form is hard to predict.
+  if (n < long_atom) {
+    std::uint8_t all = 0xFF;
+    std::size_t escapes = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+      const std::uint8_t cls = octet_class[in[j]];
+      if (cls & needs_hex) {
+        write_hexadecimal(octets, out);
+        return;
+      }
+      all &= cls;
+      escapes += cls >> 3;  // the escaped bit
+    }
+    if ((octet_class[in[0]] & token_first) && (all & token_rest)) {
+      out.append(in, n);
+    } else {
+      write_quoted(octets, escapes, out);
+    }
+    return;
+  }
+
+  // Longer ones: a token is the common case, one test an octet while the octets may still make
+  // one.
   std::size_t i = 0;
   if (octet_class[in[0]] & token_first) {
     while (i < n && (octet_class[in[i]] & token_rest)) ++i;
@@ -114,32 +172,12 @@ void write_octet_string(std::span<const std::uint8_t> octets, Buffer& out) {
     const std::uint8_t cls = octet_class[in[i++]];
     if (cls & needs_hex) {
       // One octet that needs hexadecimal decides the form: such an octet is never in a token.
-      std::uint8_t* w = out.extend(2 * n + 2);
-      *w++ = '#';
-      for (std::size_t j = 0; j < n; ++j, w += 2) std::memcpy(w, hex_pairs[in[j]].data(), 2);
-      *w = '#';
+      write_hexadecimal(octets, out);
       return;
     }
     escapes += cls >> 3;  // the escaped bit
   }
-
-  std::uint8_t* w = out.extend(n + escapes + 2);
-  *w++ = '"';
-  if (escapes == 0) {
-    std::memcpy(w, in, n);
-    w += n;
-  } else {
-    for (std::size_t j = 0; j < n; ++j) {
-      const char letter = escape_letter[in[j]];
-      if (letter != 0) {
-        *w++ = '\\';
-        *w++ = static_cast<std::uint8_t>(letter);
-      } else {
-        *w++ = in[j];
-      }
-    }
-  }
-  *w = '"';
+  write_quoted(octets, escapes, out);
 }
 
 std::uint64_t octet_string_text_size(std::span<const std::uint8_t> octets) noexcept {
