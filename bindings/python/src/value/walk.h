@@ -21,13 +21,15 @@ namespace tarnel::py {
 inline constexpr std::size_t conversion_depth_limit = 1024;
 
 // Takes a new reference to each item of a list or tuple from index `from` on, in order, as it
-// holds them now. No Python code runs while the snapshot is taken.
-inline bool push_snapshot(PyObject* sequence, bool is_list, Py_ssize_t from, Py_ssize_t size,
-                          std::vector<Ref>& work) {
+// holds them now; `first` is the item at `from`, already fetched. No Python code runs while the
+// snapshot is taken.
+inline bool push_snapshot(PyObject* sequence, bool is_list, Py_ssize_t from, PyObject* first,
+                          Py_ssize_t size, std::vector<Ref>& work) {
   std::size_t base = work.size();
   work.resize(base + static_cast<std::size_t>(size - from));
   // Pushed last first, so that the first item comes off the stack next.
-  for (Py_ssize_t i = from; i < size; ++i) {
+  work[base + static_cast<std::size_t>(size - 1 - from)] = Ref::borrow(first);
+  for (Py_ssize_t i = from + 1; i < size; ++i) {
     PyObject* item = is_list ? PyList_GetItem(sequence, i) : PyTuple_GetItem(sequence, i);
     if (item == nullptr) return false;
     work[base + static_cast<std::size_t>(size - 1 - i)] = Ref::borrow(item);
@@ -92,8 +94,9 @@ bool walk_python(PyObject* object, Sink& sink, bool* too_deep = nullptr) {
       // The leading exact bytes items are written at once: they would come off the stack next,
       // and no Python code runs before they are written, so they need no reference of their own.
       Py_ssize_t i = 0;
+      PyObject* item = nullptr;  // the first item that is not exact bytes
       for (; i < size; ++i) {
-        PyObject* item = is_list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i);
+        item = is_list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i);
         if (item == nullptr) return false;
         if (!PyBytes_CheckExact(item)) break;
         if (!write_bytes(item, sink)) return false;
@@ -103,7 +106,11 @@ bool walk_python(PyObject* object, Sink& sink, bool* too_deep = nullptr) {
         continue;
       }
       work.emplace_back();  // the end-of-list marker, under the items
-      if (!push_snapshot(o, is_list, i, size, work)) return false;
+      if (i + 1 == size) {
+        work.push_back(Ref::borrow(item));  // one item left: a list that only holds another
+      } else if (!push_snapshot(o, is_list, i, item, size, work)) {
+        return false;
+      }
       ++open;
       continue;
     }
