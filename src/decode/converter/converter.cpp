@@ -55,44 +55,12 @@ class Output {
 // The three forms share one interface: open_list, close_list, atom and, once the S-expression is
 // complete, finish; each returns false where the sink refused.
 
-// Canonical and advanced output: the writer appends to the output's buffer, which is handed on
-// in pieces as it fills.
+// Canonical, advanced and laid-out output: a writer appends to the output's buffer, which is
+// handed on in pieces as it fills.
 template <class Writer>
 class WriterForm {
  public:
-  explicit WriterForm(Output& output) noexcept : output_(output), writer_(output.buffer()) {}
-
-  bool open_list() {
-    writer_.open_list();
-    return output_.settle();
-  }
-
-  bool close_list() {
-    writer_.close_list();
-    return output_.settle();
-  }
-
-  bool atom(View data, const Octets* hint) {
-    writer_.atom(data, hint);
-    return output_.settle();
-  }
-
-  bool finish() { return output_.flush(); }
-
- private:
-  Output& output_;
-  Writer writer_;
-};
-
-using CanonicalForm = WriterForm<CanonicalWriter>;
-using AdvancedForm = WriterForm<AdvancedWriter>;
-
-// The laid-out form: a writer kept from one conversion to the next, sent to this one's buffer.
-class PrettyForm {
- public:
-  PrettyForm(Output& output, PrettyWriter& writer) noexcept : output_(output), writer_(writer) {
-    writer_.restart(output.buffer());
-  }
+  WriterForm(Output& output, Writer& writer) noexcept : output_(output), writer_(writer) {}
 
   bool open_list() {
     writer_.open_list();
@@ -110,14 +78,32 @@ class PrettyForm {
   }
 
   bool finish() {
-    writer_.finish();
+    if constexpr (requires(Writer& w) { w.finish(); }) writer_.finish();  // what it held back
     return output_.flush();
   }
 
  private:
   Output& output_;
-  PrettyWriter& writer_;
+  Writer& writer_;
 };
+
+// A writer made for one conversion, with the form over it.
+template <class Writer>
+struct OwnWriter {
+  explicit OwnWriter(Output& output) : writer(output.buffer()) {}
+
+  Writer writer;
+};
+
+template <class Writer>
+class OwnedWriterForm : private OwnWriter<Writer>, public WriterForm<Writer> {
+ public:
+  explicit OwnedWriterForm(Output& output)
+      : OwnWriter<Writer>(output), WriterForm<Writer>(output, this->writer) {}
+};
+
+using CanonicalForm = OwnedWriterForm<CanonicalWriter>;
+using AdvancedForm = OwnedWriterForm<AdvancedWriter>;
 
 // The canonical octets are staged, and whenever about a piece's worth is in hand, their whole
 // groups of three go out as base-64; the 0-2 octets left over stay at the front of the stage for
@@ -294,8 +280,9 @@ Built convert_laid_out(const ReaderOptions& options, View input, const PrettyOpt
     storage.pretty = std::make_unique<PrettyWriter>(output.buffer(), layout);
     storage.pretty_layout = layout;
   }
-  PrettyForm form(output, *storage.pretty);
-  ConvertingBuilder<PrettyForm> builder(form, storage.open);
+  storage.pretty->restart(output.buffer());  // a writer kept from one conversion to the next
+  WriterForm<PrettyWriter> form(output, *storage.pretty);
+  ConvertingBuilder<WriterForm<PrettyWriter>> builder(form, storage.open);
   Built read = build_prefix(options, input, builder, storage.build);
   if (!read) return read;
   if (!form.finish()) return sink_refused;
