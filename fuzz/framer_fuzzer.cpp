@@ -21,19 +21,6 @@ using namespace tarnel;
 
 constexpr std::size_t header = 6;
 
-// Piece ends from a seed: pieces of 1 to 2^k octets, k from the seed's low bits.
-std::vector<std::uint64_t> pieces(std::uint32_t seed, std::uint64_t size) {
-  std::vector<std::uint64_t> ends;
-  const unsigned spread = seed & 7;
-  std::uint32_t state = seed | 1;
-  for (std::uint64_t at = 0; at < size;) {
-    state = state * 1664525u + 1013904223u;
-    at += 1 + ((state >> 16) & ((1u << spread) - 1));
-    ends.push_back(at);
-  }
-  return ends;
-}
-
 // The stream reader's shortcut: an S-expression read straight from the octets at hand, before the
 // framer has seen them. Where that read settles the S-expression (it ends before the last octet
 // at hand, or at it with a closing octet, or the read refuses before running out), the answer
@@ -92,7 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!(framing::frame_in_pieces(options, stream, {}) == whole)) {
     fuzz::fail("the framer on the whole stream differs from reading it whole", stream);
   }
-  if (!(framing::frame_in_pieces(options, stream, pieces(seed, stream.size())) == whole)) {
+  const std::vector<std::uint64_t> ends = fuzz::piece_ends(seed, stream.size());
+  if (!(framing::frame_in_pieces(options, stream, ends) == whole)) {
     fuzz::fail("the framer on the stream in pieces differs from reading it whole", stream);
   }
   check_direct_reads(options, stream, whole, seed);

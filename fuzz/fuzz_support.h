@@ -11,6 +11,7 @@
 #include <memory>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "tarnel/buffer.h"
 #include "tarnel/canonical.h"
@@ -113,6 +114,20 @@ inline void expect_reads_back(const ReaderOptions& options, std::span<const std:
   if (!again) fail(what, text);
   const Buffer round = encode_canonical(*again);
   if (!same_octets(round.view(), canonical)) fail(what, canonical, round.view());
+}
+
+/// Piece ends for cutting `size` octets, from a seed: pieces of 1 to 2^k octets, k from the
+/// seed's low three bits.
+inline std::vector<std::uint64_t> piece_ends(std::uint32_t seed, std::uint64_t size) {
+  std::vector<std::uint64_t> ends;
+  const unsigned spread = seed & 7;
+  std::uint32_t state = seed | 1;
+  for (std::uint64_t at = 0; at < size;) {
+    state = state * 1664525u + 1013904223u;
+    at += 1 + ((state >> 16) & ((1u << spread) - 1));
+    ends.push_back(at);
+  }
+  return ends;
 }
 
 }  // namespace tarnel::fuzz

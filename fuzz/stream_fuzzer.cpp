@@ -1,7 +1,7 @@
 // The stream engine on arbitrary streams, under options taken from the first four octets, split
 // into pieces by the next two, which also pick the output (values, a builder, or octets converted
-// to each representation or laid out, to a buffer or a sink) and whether the pieces are pushed or pulled.
-// Any split must give what reading the stream whole gives (tests/core/decode/stream/
+// to each representation or laid out, to a buffer or a sink) and whether the pieces are pushed
+// or pulled. Any split must give what reading the stream whole gives (tests/core/decode/stream/
 // stream_driver.h): the same S-expressions, read or converted, at the same offsets, then the same
 // refusal (kind and offset) or the same clean end; and the engine must never ask for more where
 // the octets it holds settle the S-expression under way. Each piece is a heap block of its own,
@@ -22,19 +22,6 @@ using namespace tarnel;
 
 constexpr std::size_t header = 6;
 
-// Piece ends from a seed: pieces of 1 to 2^k octets, k from the seed's low bits.
-std::vector<std::uint64_t> pieces(std::uint32_t seed, std::uint64_t size) {
-  std::vector<std::uint64_t> ends;
-  const unsigned spread = seed & 7;
-  std::uint32_t state = seed | 1;
-  for (std::uint64_t at = 0; at < size;) {
-    state = state * 1664525u + 1013904223u;
-    at += 1 + ((state >> 16) & ((1u << spread) - 1));
-    ends.push_back(at);
-  }
-  return ends;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -52,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!(whole == want))
     fuzz::fail("the engine on the whole stream differs from reading it whole", stream);
   const stream_testing::Run split =
-      stream_testing::run_engine(options, stream, pieces(seed, stream.size()), output, pull);
+      stream_testing::run_engine(options, stream, fuzz::piece_ends(seed, stream.size()), output,
+                                 pull);
   if (!split.fault.empty()) fuzz::fail(split.fault.c_str(), stream);
   if (!(split == want))
     fuzz::fail("the engine on the stream in pieces differs from reading it whole", stream);

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "decode/reader/message_at.h"
+#include "decode/reader/value_builder.h"
 #include "tarnel/build.h"
 #include "tarnel/pattern_engine.h"
 
@@ -48,16 +49,14 @@ const KindText& text_of(PatternErrorKind kind) noexcept {
 // in document order. The driver does not say where an element begins, only where the last one
 // ended; the next one begins at the first octet after that which is not whitespace (the driver
 // skips whitespace between elements and nothing else), or for a list at its '('.
-class LocatingBuilder {
+class LocatingBuilder : private ValueBuilder {
  public:
-  using View = std::span<const std::uint8_t>;
-
   LocatingBuilder(const ReadCursor& cursor, std::vector<std::uint64_t>& offsets)
       : cursor_(cursor), offsets_(offsets) {}
 
-  std::size_t size() const noexcept { return elements_.size(); }
-
-  bool is_list(std::size_t i) const noexcept { return elements_[i].is_list(); }
+  using ValueBuilder::is_list;
+  using ValueBuilder::size;
+  using ValueBuilder::take;
 
   bool open_list() {
     offsets_.push_back(cursor_.position);  // the driver calls this standing on the '('
@@ -67,26 +66,18 @@ class LocatingBuilder {
 
   bool atom(View data) {
     note_start();
-    elements_.push_back(Value::atom(Octets(data)));
-    return true;
+    return ValueBuilder::atom(data);
   }
 
   bool hinted_atom(View data, View hint) {
     note_start();
-    elements_.push_back(Value::atom(Octets(data), Octets(hint)));
-    return true;
+    return ValueBuilder::hinted_atom(data, hint);
   }
 
   bool list(std::size_t first) {
-    auto begin = elements_.begin() + static_cast<std::ptrdiff_t>(first);
-    Value::List items(std::make_move_iterator(begin), std::make_move_iterator(elements_.end()));
-    elements_.erase(begin, elements_.end());
-    elements_.push_back(Value::list(std::move(items)));
     resume_ = cursor_.position;  // just past the ')'
-    return true;
+    return ValueBuilder::list(first);
   }
-
-  Value take() noexcept { return std::move(elements_.back()); }
 
  private:
   void note_start() {
@@ -97,13 +88,8 @@ class LocatingBuilder {
     resume_ = cursor_.position;  // just past the atom
   }
 
-  static bool is_whitespace(std::uint8_t octet) noexcept {
-    return (octet_classes[octet] & octet_class::whitespace) != 0;
-  }
-
   const ReadCursor& cursor_;
   std::vector<std::uint64_t>& offsets_;
-  std::vector<Value> elements_;
   std::uint64_t resume_ = 0;
 };
 
