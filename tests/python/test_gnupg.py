@@ -5,7 +5,6 @@ name-value files whose salt or IV libgcrypt wrote as a quoted string holding raw
 bare one."""
 
 import ctypes
-import ctypes.util
 import os
 import pathlib
 import re
@@ -20,6 +19,8 @@ from hypothesis import strategies as st
 import tarnel
 from tarnel import ParseError, parse_raw, to_advanced, to_canonical
 from tarnel.gnupg import read_key
+
+from peers import key_maker, libgcrypt
 
 DATA = pathlib.Path(__file__).resolve().parents[1] / "data" / "gnupg"
 COMMAND = [sys.executable, "-m", "tarnel", "--gnupg-key"]
@@ -57,15 +58,9 @@ def gnupg_unwraps(data):
 
 def libgcrypt_canonical(text):
     """libgcrypt's own reading of an S-expression in any representation, written canonical."""
-    name = ctypes.util.find_library("gcrypt")
-    if name is None:
-        pytest.skip("libgcrypt is not installed")
-    lib = ctypes.CDLL(name)
-    lib.gcry_check_version.restype = ctypes.c_char_p
-    lib.gcry_sexp_sprint.restype = ctypes.c_size_t
-    assert lib.gcry_check_version(None)
+    lib = libgcrypt()
     sexp, out = ctypes.c_void_p(), ctypes.create_string_buffer(1 << 16)
-    assert lib.gcry_sexp_sscan(ctypes.byref(sexp), None, text, ctypes.c_size_t(len(text))) == 0
+    assert lib.gcry_sexp_sscan(ctypes.byref(sexp), None, text, len(text)) == 0
     size = lib.gcry_sexp_sprint(sexp, 1, out, ctypes.c_size_t(len(out)))  # GCRYSEXP_FMT_CANON
     lib.gcry_sexp_release(sexp)
     assert 0 < size < len(out)
@@ -95,14 +90,7 @@ def gnupg_home(request, tmp_path_factory):
     (home / "gpg-agent.conf").write_text("".join(line + "\n" for line in usable))
     env = {**os.environ, "GNUPGHOME": str(home)}
 
-    def gpg(*args, passphrase=""):
-        done = subprocess.run(
-            ["gpg", "--batch", "--pinentry-mode", "loopback", "--passphrase", passphrase,
-             "--status-fd", "1", *args],
-            env=env, capture_output=True, text=True, timeout=60,
-        )
-        assert done.returncode == 0, done.stderr
-        return re.search(r"KEY_CREATED \w (\w+)", done.stdout)[1]
+    gpg = key_maker(env, timeout=60)
 
     try:
         for passphrase in ("", "correct horse battery staple"):

@@ -6,7 +6,6 @@ gcry_pk_get_keygrip, called through ctypes, is the second oracle, over every cur
 knows, every form of q and flag that changes a keygrip, display hints and nested lists."""
 
 import ctypes
-import ctypes.util
 import os
 import random
 import re
@@ -19,6 +18,8 @@ import pytest
 import tarnel
 from tarnel import Atom
 from tarnel.gnupg import keygrip, public_key, read_key
+
+from peers import key_maker, libgcrypt
 
 # (algorithm, curve) of every key the fixture has gpg make.
 KEY_TYPES = [
@@ -51,14 +52,7 @@ def gnupg_home(tmp_path_factory):
     (home / "gpg-agent.conf").write_text("s2k-count 65536\n")
     env = agent_env(home)
 
-    def gpg(*args, passphrase=""):
-        done = subprocess.run(
-            ["gpg", "--batch", "--pinentry-mode", "loopback", "--passphrase", passphrase,
-             "--status-fd", "1", *args],
-            env=env, capture_output=True, text=True, timeout=120,
-        )
-        assert done.returncode == 0, done.stderr
-        return re.search(r"KEY_CREATED \w (\w+)", done.stdout)[1]
+    gpg = key_maker(env, timeout=120)
 
     try:
         primaries = {}
@@ -153,18 +147,9 @@ class Libgcrypt:
     """gcry_pk_get_keygrip through ctypes, on the canonical octets of a value."""
 
     def __init__(self):
-        name = ctypes.util.find_library("gcrypt")
-        if name is None:
-            pytest.skip("libgcrypt is not installed")
-        lib = ctypes.CDLL(name)
-        lib.gcry_check_version.restype = ctypes.c_char_p
-        lib.gcry_check_version(None)  # initializes the library
-        lib.gcry_sexp_sscan.argtypes = [ctypes.POINTER(ctypes.c_void_p),
-                                        ctypes.POINTER(ctypes.c_size_t), ctypes.c_char_p,
-                                        ctypes.c_size_t]
+        lib = libgcrypt()
         lib.gcry_pk_get_keygrip.restype = ctypes.c_void_p
         lib.gcry_pk_get_keygrip.argtypes = [ctypes.c_void_p, ctypes.c_char_p]
-        lib.gcry_sexp_release.argtypes = [ctypes.c_void_p]
         self.lib = lib
 
     def keygrip(self, value):
