@@ -81,22 +81,7 @@ Value tiny_atom(char which) {
 }
 
 // Builds the tree that `shape` spells: '(' and ')' for lists, a letter for a tiny atom.
-Value build(std::string_view shape) {
-  std::vector<Value::List> open;
-  open.emplace_back();
-  for (char c : shape) {
-    if (c == '(') {
-      open.emplace_back();
-    } else if (c == ')') {
-      Value done = Value::list(std::move(open.back()));
-      open.pop_back();
-      open.back().push_back(std::move(done));
-    } else {
-      open.back().push_back(tiny_atom(c));
-    }
-  }
-  return std::move(open.back().front());
-}
+Value build(std::string_view shape) { return testing_trees::from_shape(shape, tiny_atom); }
 
 // Every spelling of one element with at most `max_nodes` nodes (a list or an atom is one node).
 std::vector<std::string> all_shapes(std::size_t max_nodes) {

@@ -14,6 +14,25 @@ namespace tarnel::testing_trees {
 
 inline Octets octets(std::string_view s) { return Octets{s}; }
 
+/// The tree that `shape` spells: '(' and ')' for lists, any other character an atom that
+/// `atom_for(c)` makes. `shape` holds one whole S-expression.
+template <class AtomFor>
+Value from_shape(std::string_view shape, AtomFor atom_for) {
+  std::vector<Value::List> open(1);
+  for (char c : shape) {
+    if (c == '(') {
+      open.emplace_back();
+    } else if (c == ')') {
+      Value done = Value::list(std::move(open.back()));
+      open.pop_back();
+      open.back().push_back(std::move(done));
+    } else {
+      open.back().push_back(atom_for(c));
+    }
+  }
+  return std::move(open.back().front());
+}
+
 /// A list nested `depth` deep: (((...))) with, optionally, an atom beside each inner list.
 inline Value chain(std::size_t depth, bool with_atoms) {
   Value v;  // innermost: an empty list

@@ -235,19 +235,7 @@ std::vector<Value> all_small_values(std::size_t max_nodes) {
     Partial p = std::move(work.back());
     work.pop_back();
     if (!p.shape.empty() && p.open == 0) {
-      std::vector<Value::List> open(1);
-      for (char c : p.shape) {
-        if (c == '(') {
-          open.emplace_back();
-        } else if (c == ')') {
-          Value done = Value::list(std::move(open.back()));
-          open.pop_back();
-          open.back().push_back(std::move(done));
-        } else {
-          open.back().push_back(tricky_atom(c));
-        }
-      }
-      values.push_back(std::move(open.back().front()));
+      values.push_back(testing_trees::from_shape(p.shape, tricky_atom));
       continue;
     }
     if (p.open != 0) work.push_back({p.shape + ')', p.open - 1, p.nodes});
