@@ -82,6 +82,28 @@ constexpr bool plain_in_quotes(std::uint64_t word) noexcept {
           zero_octets(word ^ each_octet('\\'))) == 0;
 }
 
+// The form the fixed rule gives `octets` (at least one), found in one pass that stops at the first
+// octet that needs hexadecimal; for a quoted string, also how many octets are escaped.
+enum class Form : std::uint8_t { Token, Quoted, Hexadecimal };
+
+struct FormOf {
+  Form form;
+  std::size_t escapes;
+};
+
+FormOf form_of(std::span<const std::uint8_t> octets) noexcept {
+  std::uint8_t all = 0xFF;
+  std::size_t escapes = 0;
+  for (const std::uint8_t octet : octets) {
+    const std::uint8_t cls = octet_class[octet];
+    if (cls & needs_hex) return {Form::Hexadecimal, 0};
+    all &= cls;
+    escapes += cls >> 3;  // the escaped bit
+  }
+  if ((octet_class[octets[0]] & token_first) && (all & token_rest)) return {Form::Token, 0};
+  return {Form::Quoted, escapes};
+}
+
 // Atoms of at least this many octets are classified a word at a time where they can be.
 constexpr std::size_t long_atom = 16;
 
@@ -132,21 +154,13 @@ void write_octet_string(std::span<const std::uint8_t> octets, Buffer& out) {
   // octet that needs hexadecimal (random data meets one within a few octets). Branching on the
   // form early costs more than it saves at these lengths, where the form is hard to predict.
   if (n < long_atom) {
-    std::uint8_t all = 0xFF;
-    std::size_t escapes = 0;
-    for (std::size_t j = 0; j < n; ++j) {
-      const std::uint8_t cls = octet_class[in[j]];
-      if (cls & needs_hex) {
-        write_hexadecimal(octets, out);
-        return;
-      }
-      all &= cls;
-      escapes += cls >> 3;  // the escaped bit
-    }
-    if ((octet_class[in[0]] & token_first) && (all & token_rest)) {
+    const FormOf chosen = form_of(octets);
+    if (chosen.form == Form::Token) {
       out.append(in, n);
+    } else if (chosen.form == Form::Quoted) {
+      write_quoted(octets, chosen.escapes, out);
     } else {
-      write_quoted(octets, escapes, out);
+      write_hexadecimal(octets, out);
     }
     return;
   }
@@ -181,20 +195,12 @@ void write_octet_string(std::span<const std::uint8_t> octets, Buffer& out) {
 }
 
 std::uint64_t octet_string_text_size(std::span<const std::uint8_t> octets) noexcept {
-  const std::size_t n = octets.size();
+  const std::uint64_t n = octets.size();
   if (n == 0) return 2;
-  std::uint8_t all = 0xFF;
-  std::uint8_t any = 0;
-  std::uint64_t escapes = 0;
-  for (const std::uint8_t octet : octets) {
-    const std::uint8_t cls = octet_class[octet];
-    all &= cls;
-    any |= cls;
-    escapes += cls >> 3;  // the escaped bit
-  }
-  if (any & needs_hex) return 2 * std::uint64_t{n} + 2;
-  if ((octet_class[octets[0]] & token_first) && (all & token_rest)) return n;
-  return n + escapes + 2;
+  const FormOf chosen = form_of(octets);
+  if (chosen.form == Form::Token) return n;
+  if (chosen.form == Form::Quoted) return n + chosen.escapes + 2;
+  return 2 * n + 2;
 }
 
 void AdvancedWriter::atom(std::span<const std::uint8_t> data, const Octets* hint) {
